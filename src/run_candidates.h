@@ -1,0 +1,66 @@
+// The candidates of one run, gathered in one scan of the file, so that the
+// run's RUN_LENGTH scans can be answered without reading the file again.
+//
+// The last candidate of every run index is always kept. The candidates
+// themselves are kept, grouped by run index in file order, up to a fixed
+// cap; past it they are dropped and complete() turns false, and the scans
+// fall back to rereading bounded ranges of the file.
+#ifndef TAGRUN_RUN_CANDIDATES_H_
+#define TAGRUN_RUN_CANDIDATES_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "tagged_value.h"
+
+namespace tagrun {
+
+class RunCandidates {
+ public:
+  explicit RunCandidates(std::size_t cap) : cap_(cap) { clear(); }
+
+  void clear();
+
+  // Records the candidate whose tag lies at tag_offset and whose value has
+  // run index k. Calls must come in ascending order of tag_offset.
+  void add(std::int64_t tag_offset, int k);
+
+  // Whether every candidate added since clear() is still held.
+  bool complete() const { return complete_; }
+
+  // The tag offset of the last candidate of run index k, if there is one.
+  std::optional<std::int64_t> last(int k) const;
+
+  // Calls visit(tag_offset) for each held candidate of run index k, in file
+  // order, until visit returns false. Requires complete().
+  template <class Visit>
+  void for_each(int k, Visit&& visit) const;
+
+ private:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  std::size_t cap_;
+  bool complete_ = true;
+  std::array<std::int64_t, RUN_LENGTH> last_{};
+  // One singly linked list per run index, through offsets_ and next_.
+  std::array<std::uint32_t, RUN_LENGTH> head_{};
+  std::array<std::uint32_t, RUN_LENGTH> tail_{};
+  std::vector<std::int64_t> offsets_;
+  std::vector<std::uint32_t> next_;
+};
+
+template <class Visit>
+void RunCandidates::for_each(int k, Visit&& visit) const {
+  for (std::uint32_t i = head_[static_cast<std::size_t>(k)]; i != kNone; i = next_[i]) {
+    if (!visit(offsets_[i])) {
+      return;
+    }
+  }
+}
+
+}  // namespace tagrun
+
+#endif  // TAGRUN_RUN_CANDIDATES_H_

@@ -1,0 +1,38 @@
+// Why a run ended early. A run that ends early exits with status 1 and
+// prints message() on standard output.
+#ifndef TAGRUN_STATUS_H_
+#define TAGRUN_STATUS_H_
+
+#include <string>
+
+namespace tagrun {
+
+class Status {
+ public:
+  enum class Code { kOk, kReadError, kWriteError, kFileChanged };
+
+  static Status ok() { return Status(Code::kOk, 0); }
+  // errno_value is the errno of the failed call on the target file.
+  static Status read_error(int errno_value) { return Status(Code::kReadError, errno_value); }
+  static Status write_error(int errno_value) { return Status(Code::kWriteError, errno_value); }
+  // The target file is shorter than measured, or a field planned for a
+  // rewrite no longer holds the value matched.
+  static Status file_changed() { return Status(Code::kFileChanged, 0); }
+
+  bool is_ok() const { return code_ == Code::kOk; }
+  Code code() const { return code_; }
+  int errno_value() const { return errno_value_; }
+
+  // The line printed for it, line end included; empty when ok.
+  std::string message() const;
+
+ private:
+  Status(Code code, int errno_value) : code_(code), errno_value_(errno_value) {}
+
+  Code code_;
+  int errno_value_;
+};
+
+}  // namespace tagrun
+
+#endif  // TAGRUN_STATUS_H_

@@ -1,0 +1,105 @@
+// The scan state and the scans shared by run control and the tagged value
+// scan.
+//
+// A run handles the RUN_LENGTH values first, first + 1, ... in order. Find
+// mode reports, for each value, every tagged value holding it from the
+// cursor on, and leaves the cursor at the tag of the last one reported.
+// Rewrite mode overwrites, for each value, the first tagged value holding it
+// from where the scan begins, and leaves the cursor at its tag; once a
+// tagged value has been rewritten, the scans that follow begin just past it,
+// so a run never takes its own output as a match.
+//
+// A run reads the file once: run_candidates gathers every candidate in one
+// scan, and find_value and rewrite_value answer from it, rereading only
+// bounded, disjoint ranges when the candidates exceeded the cap. Rewrite
+// mode plans all its writes before the first one, so a run stopped while
+// scanning leaves the file as it was.
+#ifndef TAGRUN_TAGRUN_H_
+#define TAGRUN_TAGRUN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "block_scan.h"
+#include "report.h"
+#include "run_candidates.h"
+#include "status.h"
+#include "tagged_value.h"
+
+namespace tagrun {
+
+struct ScanLimits {
+  // Bytes read from the file per call.
+  std::size_t block_size = std::size_t{1} << 20;
+  // Candidates held in memory before the run falls back to rereading.
+  std::size_t candidate_cap = std::size_t{1} << 19;
+};
+
+struct ScanState {
+  ScanState(int target_fd, std::int64_t size, const ScanLimits& limits)
+      : target(target_fd),
+        file_size(size),
+        scanner(target_fd, limits.block_size),
+        candidates(limits.candidate_cap) {}
+
+  // The open target file, owned by run control.
+  const int target;
+  // The length of the target file, measured once before the run.
+  const std::int64_t file_size;
+  // The tag offset of the last match of the run, 0 before the first.
+  std::int64_t cursor = 0;
+  // Rewrite mode: the offset from which the file is untouched by the run,
+  // just past the tagged value rewritten last; rewrite scans begin here.
+  std::int64_t untouched_from = 0;
+  // The first value of the run in progress, and its candidates.
+  std::int32_t run_first = 0;
+  BlockScanner scanner;
+  RunCandidates candidates;
+};
+
+// One rewrite planned by rewrite_value and carried out by apply_rewrites.
+struct PlannedRewrite {
+  std::int64_t tag_offset;
+  std::int32_t old_value;
+  std::int32_t new_value;
+};
+
+// Starts a run at first: sets cursor to 0 and gathers the candidates in one
+// scan of [0, file_size). Returns the scan's status.
+Status gather_run(ScanState& state, std::int32_t first);
+
+// Reports "found" lines for every tagged value equal to value at or after
+// cursor and moves cursor to the last one. value must belong to the run
+// started by gather_run. Fails only when it must reread the file and that
+// fails.
+Status find_value(ScanState& state, std::int32_t value, Report& report);
+
+// Plans the rewrite of the first tagged value equal to old_value at or after
+// untouched_from into plan, and moves cursor to its tag and untouched_from
+// just past it. Nothing is written. Fails only when it must reread the file
+// and that fails.
+Status rewrite_value(ScanState& state, std::int32_t old_value, std::int32_t new_value,
+                     std::vector<PlannedRewrite>& plan);
+
+// Carries out plan in order: checks that each field still holds its old
+// value, writes the new one, prints its "to:" line once written; then syncs
+// the file's data. Stops at the first failure: a field that no longer holds
+// its old value, or lies past the file's current end, is file_changed and is
+// not written.
+Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> plan, Report& report);
+
+// The two runs, from gathering to the last report line.
+Status find_run(ScanState& state, std::int32_t first, Report& report);
+Status rewrite_run(ScanState& state, std::int32_t first, std::int32_t new_first, Report& report);
+
+// The whole tool on a command line (args[0] being the program name): writes
+// the run's report lines and messages to out, and a write error of out to
+// err. Returns the exit status, 0 or 1.
+int run_command_line(std::span<const char* const> args, int out, int err,
+                     const ScanLimits& limits = ScanLimits{});
+
+}  // namespace tagrun
+
+#endif  // TAGRUN_TAGRUN_H_

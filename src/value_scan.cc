@@ -1,0 +1,145 @@
+// The tagged value scan: one gathering pass per run, then each value of the
+// run answered from the gathered candidates, or from a bounded reread of the
+// file when there were more candidates than the cap.
+//
+// Find mode: the scan for run index k begins at cursor c_k and reports every
+// candidate of k in [c_k, last[k]]; the next begins at max(c_k, last[k]).
+// Those ranges do not overlap, so the rereads of a run read each byte at
+// most once more.
+//
+// Rewrite mode: the scan for k takes the first candidate of k at or after
+// untouched_from. Every byte from untouched_from on is as it was when the
+// run was gathered, which is why the writes can wait until all scans are
+// done. The reread ranges [untouched_from, match] do not overlap either.
+#include <array>
+#include <cassert>
+#include <optional>
+
+#include "file_access.h"
+#include "tagrun.h"
+
+namespace tagrun {
+namespace {
+
+int run_index(const ScanState& state, std::int32_t value) {
+  const std::uint32_t k = run_distance(state.run_first, value);
+  assert(k < RUN_LENGTH);
+  return static_cast<int>(k);
+}
+
+}  // namespace
+
+Status gather_run(ScanState& state, std::int32_t first) {
+  state.run_first = first;
+  state.cursor = 0;
+  state.untouched_from = 0;
+  state.candidates.clear();
+  return state.scanner.scan(0, state.file_size, first, [&](std::int64_t tag_offset, int k) {
+    state.candidates.add(tag_offset, k);
+    return true;
+  });
+}
+
+Status find_value(ScanState& state, std::int32_t value, Report& report) {
+  const int k = run_index(state, value);
+  const std::optional<std::int64_t> last = state.candidates.last(k);
+  if (!last || *last < state.cursor) {
+    return Status::ok();
+  }
+  std::int64_t reported = -1;
+  const auto report_from_cursor = [&](std::int64_t tag_offset) {
+    if (tag_offset >= state.cursor) {
+      report.found(value, tag_offset + 1);
+      reported = tag_offset;
+    }
+    return true;
+  };
+  if (state.candidates.complete()) {
+    state.candidates.for_each(k, report_from_cursor);
+  } else {
+    const Status status =
+        state.scanner.scan(state.cursor, *last + TAGGED_VALUE_SIZE, state.run_first,
+                           [&](std::int64_t tag_offset, int found_k) {
+                             return found_k != k || report_from_cursor(tag_offset);
+                           });
+    if (!status.is_ok()) {
+      return status;
+    }
+  }
+  if (reported != *last) {
+    return Status::file_changed();  // the reread disagrees with the gathering
+  }
+  state.cursor = reported;
+  return Status::ok();
+}
+
+Status rewrite_value(ScanState& state, std::int32_t old_value, std::int32_t new_value,
+                     std::vector<PlannedRewrite>& plan) {
+  const int k = run_index(state, old_value);
+  const std::optional<std::int64_t> last = state.candidates.last(k);
+  const std::int64_t begin = state.untouched_from;
+  if (!last || *last < begin) {
+    return Status::ok();
+  }
+  std::optional<std::int64_t> match;
+  if (state.candidates.complete()) {
+    state.candidates.for_each(k, [&](std::int64_t tag_offset) {
+      if (tag_offset >= begin) {
+        match = tag_offset;
+      }
+      return !match;
+    });
+  } else {
+    const Status status = state.scanner.scan(begin, *last + TAGGED_VALUE_SIZE, state.run_first,
+                                             [&](std::int64_t tag_offset, int found_k) {
+                                               if (found_k == k) {
+                                                 match = tag_offset;
+                                               }
+                                               return !match;
+                                             });
+    if (!status.is_ok()) {
+      return status;
+    }
+  }
+  if (!match) {
+    return Status::file_changed();  // the reread disagrees with the gathering
+  }
+  plan.push_back({*match, old_value, new_value});
+  state.cursor = *match;
+  state.untouched_from = *match + TAGGED_VALUE_SIZE;
+  return Status::ok();
+}
+
+Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> plan,
+                      Report& report) {
+  for (const PlannedRewrite& rewrite : plan) {
+    std::array<std::uint8_t, TAGGED_VALUE_SIZE> field;
+    const Transfer check =
+        read_at(state.target, std::as_writable_bytes(std::span(field)), rewrite.tag_offset);
+    if (check.error != 0) {
+      return Status::read_error(check.error);
+    }
+    // A short read means the file now ends before the field: writing it
+    // would extend the file.
+    if (check.bytes < field.size() || field[0] != VALUE_TAG ||
+        load_value(&field[1]) != rewrite.old_value) {
+      return Status::file_changed();
+    }
+    std::array<std::uint8_t, 4> value_bytes;
+    store_value(rewrite.new_value, value_bytes.data());
+    const Transfer write =
+        write_at(state.target, std::as_bytes(std::span(value_bytes)), rewrite.tag_offset + 1);
+    if (write.error != 0) {
+      return Status::write_error(write.error);
+    }
+    report.rewritten(rewrite.new_value);
+  }
+  if (!plan.empty()) {
+    if (const int error = sync_data(state.target); error != 0) {
+      return Status::write_error(error);
+    }
+  }
+  return Status::ok();
+}
+
+}  // namespace tagrun

@@ -1,0 +1,82 @@
+// Helpers shared by the tests: temporary folders and files, tagged value
+// bytes, and running the built executable.
+#ifndef TAGRUN_TESTS_TEST_UTIL_H_
+#define TAGRUN_TESTS_TEST_UTIL_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tagrun.h"
+
+namespace tagrun::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A folder made fresh under root and removed with everything in it.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& root = "/tmp");
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const Bytes& bytes);
+Bytes read_file(const std::string& path);
+
+// The five bytes of a tagged value.
+Bytes tagged(std::int32_t value);
+// Concatenation of byte strings.
+Bytes concat(std::initializer_list<Bytes> parts);
+// Bytes of a text, as they stand.
+Bytes text_bytes(std::string_view text);
+
+struct CommandResult {
+  std::string out;
+  std::string err;
+  int exit_status = -1;  // -1 when killed by a signal
+  int signal = 0;
+};
+
+// Special values of stdout_path below.
+inline constexpr const char* kClosedStdout = "-";
+inline constexpr const char* kClosedPipe = "|";  // a pipe whose reader is gone
+
+// Runs argv (argv[0] a path) with standard input from /dev/null, collecting
+// standard output and standard error. stdout_path, when not empty, is
+// opened as standard output instead of a pipe, or is one of the special
+// values above.
+CommandResult run_command(const std::vector<std::string>& argv,
+                          const std::string& stdout_path = "");
+
+// The built tagrun, preceded by the words of $TAGRUN_TEST_WRAPPER when set
+// (for instance "valgrind -q --error-exitcode=1"), then args.
+std::vector<std::string> tagrun_command(const std::vector<std::string>& args);
+
+// Runs the built tagrun with args, as tagrun_command makes it.
+CommandResult run_tagrun(const std::vector<std::string>& args, const std::string& stdout_path = "");
+
+// A run of the tool in this process, on a temporary copy of file.
+struct InProcessRun {
+  std::string out;
+  std::string err;
+  int exit_status = -1;
+  Bytes bytes;  // the file afterwards
+};
+
+// Runs the tool's command line with the path of a copy of file followed by
+// values, under limits.
+InProcessRun run_in_process(const Bytes& file, const std::vector<std::string>& values,
+                            const ScanLimits& limits = ScanLimits{});
+
+}  // namespace tagrun::testing
+
+#endif  // TAGRUN_TESTS_TEST_UTIL_H_
