@@ -29,13 +29,13 @@ class FileDescriptor {
   FileDescriptor& operator=(FileDescriptor&& other) noexcept;
   ~FileDescriptor();
 
-  int get() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
+  [[nodiscard]] int get() const { return fd_; }
+  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
 
   // Closes the descriptor. Returns 0 on success, or the errno of a failed
   // close(2). Either way the descriptor is released: close(2) must not be
   // retried on Linux, even after EINTR.
-  int close();
+  [[nodiscard]] int close();
 
  private:
   int release();
@@ -56,18 +56,18 @@ using PwriteCall = ssize_t (*)(int fd, const void* buffer, std::size_t count, of
 // Reads buffer.size() bytes at offset, retrying EINTR and short reads.
 // Stops early only at the end of the file (error 0, fewer bytes) or on an
 // error (error set, bytes holds what was read before it).
-Transfer read_at(int fd, std::span<std::byte> buffer, std::int64_t offset,
-                 PreadCall call = nullptr);
+[[nodiscard]] Transfer read_at(int fd, std::span<std::byte> buffer, std::int64_t offset,
+                               PreadCall call = nullptr);
 
 // Writes all of data at offset, retrying EINTR and short writes. Stops early
 // only on an error (error set, bytes holds what was written before it). A
 // call that writes nothing without an error counts as ENOSPC, so the loop
 // always ends.
-Transfer write_at(int fd, std::span<const std::byte> data, std::int64_t offset,
-                  PwriteCall call = nullptr);
+[[nodiscard]] Transfer write_at(int fd, std::span<const std::byte> data, std::int64_t offset,
+                                PwriteCall call = nullptr);
 
 // fdatasync(2), retried on EINTR. Returns 0 or the errno of the failure.
-int sync_data(int fd);
+[[nodiscard]] int sync_data(int fd);
 
 }  // namespace tagrun
 

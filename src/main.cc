@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
   // A closed pipe on standard output must not kill the process halfway
   // through its writes to the target file; the write error is reported
   // instead.
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);
   return tagrun::run_command_line(
       std::span<const char* const>(argv, static_cast<std::size_t>(argc)), STDOUT_FILENO,
       STDERR_FILENO);

@@ -31,7 +31,7 @@ class Report {
   // since the report was made, or 0.
   int flush();
 
-  int error() const { return error_; }
+  [[nodiscard]] int error() const { return error_; }
 
  private:
   // Longest line: "found " + 11 + " at location " + 20 + " \n".
@@ -45,7 +45,7 @@ class Report {
   int fd_;
   int error_ = 0;
   std::size_t used_ = 0;
-  std::array<char, 64 * 1024> buffer_;
+  std::array<char, std::size_t{64} * 1024> buffer_;
 };
 
 }  // namespace tagrun

@@ -31,7 +31,7 @@ struct Target {
 // device from blocking; such files are then refused by fstat, before
 // anything is read from them.
 std::optional<Target> open_target(const char* path) {
-  int fd;
+  int fd = -1;
   do {
     fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
@@ -39,12 +39,22 @@ std::optional<Target> open_target(const char* path) {
     return std::nullopt;
   }
   FileDescriptor target(fd);
+  // With a standard stream closed, open() hands out its number, and the
+  // report written to standard output would land in the target file. Move
+  // the target above them, so that a closed standard output stays closed.
+  if (target.get() <= STDERR_FILENO) {
+    FileDescriptor moved(::fcntl(target.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    if (!moved.is_open()) {
+      return std::nullopt;
+    }
+    target = std::move(moved);
+  }
   struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (::fstat(target.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  const int flags = ::fcntl(target.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(target.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return std::nullopt;
   }
   return Target{std::move(target), static_cast<std::int64_t>(status.st_size)};

@@ -7,24 +7,24 @@
 
 namespace tagrun {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   enum class Code { kOk, kReadError, kWriteError, kFileChanged };
 
-  static Status ok() { return Status(Code::kOk, 0); }
+  static Status ok() { return {Code::kOk, 0}; }
   // errno_value is the errno of the failed call on the target file.
-  static Status read_error(int errno_value) { return Status(Code::kReadError, errno_value); }
-  static Status write_error(int errno_value) { return Status(Code::kWriteError, errno_value); }
+  static Status read_error(int errno_value) { return {Code::kReadError, errno_value}; }
+  static Status write_error(int errno_value) { return {Code::kWriteError, errno_value}; }
   // The target file is shorter than measured, or a field planned for a
   // rewrite no longer holds the value matched.
-  static Status file_changed() { return Status(Code::kFileChanged, 0); }
+  static Status file_changed() { return {Code::kFileChanged, 0}; }
 
-  bool is_ok() const { return code_ == Code::kOk; }
-  Code code() const { return code_; }
-  int errno_value() const { return errno_value_; }
+  [[nodiscard]] bool is_ok() const { return code_ == Code::kOk; }
+  [[nodiscard]] Code code() const { return code_; }
+  [[nodiscard]] int errno_value() const { return errno_value_; }
 
   // The line printed for it, line end included; empty when ok.
-  std::string message() const;
+  [[nodiscard]] std::string message() const;
 
  private:
   Status(Code code, int errno_value) : code_(code), errno_value_(errno_value) {}

@@ -118,8 +118,9 @@ TEST(DifferentialTest, MatchesTheModelAcrossManyBlocks) {
     const std::int32_t new_first = random_new_first(random, first);
     const Bytes file = random_file(random, first, 20000 + random() % 20000);
     const ModelRun expected = model_run(file, first, new_first);
-    const ScanLimits limit{.block_size = 1000 + random() % 3000,
-                           .candidate_cap = random() % 2 == 0 ? std::size_t{100} : std::size_t{1} << 20};
+    const ScanLimits limit{
+        .block_size = 1000 + random() % 3000,
+        .candidate_cap = random() % 2 == 0 ? std::size_t{100} : std::size_t{1} << 20};
     SCOPED_TRACE("round " + std::to_string(round));
     const InProcessRun run =
         run_in_process(file, {std::to_string(first), std::to_string(new_first)}, limit);
