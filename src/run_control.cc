@@ -27,10 +27,15 @@ struct Target {
 };
 
 // Opens path for reading and writing if it names an existing regular file;
-// never creates or truncates it. O_NONBLOCK keeps the open of a FIFO or a
-// device from blocking; such files are then refused by fstat, before
-// anything is read from them.
+// never creates or truncates it. Anything else is refused by stat before it
+// is opened, since opening a device can act on it. If the path is swapped
+// for such a file between stat and open, O_NONBLOCK keeps the open from
+// blocking and fstat refuses it before anything is read.
 std::optional<Target> open_target(const char* path) {
+  struct stat named;
+  if (::stat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
+    return std::nullopt;
+  }
   int fd = -1;
   do {
     fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
