@@ -47,6 +47,11 @@ TEST_F(CommandLineTest, ArgumentsAndTargets) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
   ASSERT_EQ(::symlink(target_.c_str(), link.c_str()), 0);
   ASSERT_EQ(::symlink(missing.c_str(), dangling.c_str()), 0);
+  const std::string folder_link = dir_.file("folder-link");
+  const std::string loop = dir_.file("loop");
+  ASSERT_EQ(::symlink(folder.c_str(), folder_link.c_str()), 0);
+  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  const std::string too_long = dir_.path() + "/" + std::string(5000, 'x');
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -68,6 +73,11 @@ TEST_F(CommandLineTest, ArgumentsAndTargets) {
       {"/dev/zero", {"/dev/zero", "6"}, kOpenFailure, 1},
       {"a dangling symbolic link", {dangling, "100"}, kOpenFailure, 1},
       {"a symbolic link to the file", {link, "100"}, found_all, 0},
+      {"a symbolic link to a directory", {folder_link, "100", "200"}, kOpenFailure, 1},
+      {"a symbolic link to itself", {loop, "100", "200"}, kOpenFailure, 1},
+      {"the file's path with a trailing slash", {target_ + "/", "100", "200"}, kOpenFailure, 1},
+      {"a path longer than the system takes", {too_long, "100", "200"}, kOpenFailure, 1},
+      {"a path through the file", {target_ + "/x", "100", "200"}, kOpenFailure, 1},
       {"find mode", {"TARGET", "100"}, found_all, 0},
       {"extra arguments are ignored", {"TARGET", "100", "0", "7", "8"}, found_all, 0},
       {"a run that finds nothing", {"TARGET", "5000"}, "", 0},
