@@ -44,7 +44,6 @@ constexpr const char* kChanged = "target file changed during the run\n";
 constexpr std::int64_t kFileSize = 3 * kMiB + 100;
 constexpr std::int64_t kFields[] = {10, kMiB + 7, 2 * kMiB - 2, 2 * kMiB + 500, kFileSize - 5};
 constexpr int kFieldCount = static_cast<int>(std::size(kFields));
-constexpr int kScanReads = 4;
 
 std::string found_lines() {
   std::string out;
