@@ -270,7 +270,10 @@ class HeldRun {
   // Waits until the run has stopped, and returns the pid of the tool, or
   // -1 if the run ended first.
   pid_t wait_until_held() {
-    while (spawned_) {
+    // A run that is neither held nor ended by then has gone wrong: fail
+    // rather than hang the suite.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (spawned_ && std::chrono::steady_clock::now() < deadline) {
       const std::string log = text(log_);
       if (const auto at = log.find("--- stopped by SIGSTOP ---"); at != std::string::npos) {
         tool_pid_ = static_cast<pid_t>(std::atol(log.c_str() + log.rfind('\n', at) + 1));
