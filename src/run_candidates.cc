@@ -1,17 +1,33 @@
 #include "run_candidates.h"
 
+#include <sys/mman.h>
+
 #include <cassert>
 
 namespace tagrun {
 
+LargeBuffer::LargeBuffer(std::size_t bytes) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (size == 0) {
+    return;
+  }
+  memory_.reset(static_cast<std::byte*>(std::aligned_alloc(kHugePage, size)));
+  if (memory_ == nullptr) {
+    std::abort();  // as operator new would end a run without exceptions
+  }
+#ifdef MADV_HUGEPAGE
+  ::madvise(memory_.get(), size, MADV_HUGEPAGE);  // only advice: ignoring failure is fine
+#endif
+}
+
 void RunCandidates::clear() {
   assert(cap_ < kNone);
   complete_ = true;
+  size_ = 0;
   last_.fill(-1);
   head_.fill(kNone);
   tail_.fill(kNone);
-  offsets_.clear();
-  next_.clear();
 }
 
 void RunCandidates::add(std::int64_t tag_offset, int k) {
@@ -22,26 +38,27 @@ void RunCandidates::add(std::int64_t tag_offset, int k) {
   if (!complete_) {
     return;
   }
-  if (offsets_.size() == cap_) {
+  if (size_ == cap_) {
     complete_ = false;
     // Give the memory back: the rest of the run rereads the file instead.
-    std::vector<std::int64_t>().swap(offsets_);
-    std::vector<std::uint32_t>().swap(next_);
+    storage_ = LargeBuffer();
+    entries_ = nullptr;
     return;
   }
-  if (offsets_.capacity() == 0) {
-    // Reserved whole at once, so that growing never holds two copies; pages
-    // that are never touched cost no memory.
-    offsets_.reserve(cap_);
-    next_.reserve(cap_);
+  if (storage_.empty()) {
+    // Allocated whole at once, so that growing never holds two copies;
+    // pages that are never touched cost no memory.
+    storage_ = LargeBuffer(cap_ * sizeof(Entry));
+    entries_ = reinterpret_cast<Entry*>(storage_.data());
   }
-  const auto entry = static_cast<std::uint32_t>(offsets_.size());
-  offsets_.push_back(tag_offset);
-  next_.push_back(kNone);
+  const auto entry = static_cast<std::uint32_t>(size_++);
+  const auto bits = static_cast<std::uint64_t>(tag_offset);
+  entries_[entry] =
+      Entry{static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits >> 32), kNone};
   if (tail_[index] == kNone) {
     head_[index] = entry;
   } else {
-    next_[tail_[index]] = entry;
+    entries_[tail_[index]].next = entry;
   }
   tail_[index] = entry;
 }

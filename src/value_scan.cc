@@ -2,6 +2,11 @@
 // run answered from the gathered candidates, or from a bounded reread of the
 // file when there were more candidates than the cap.
 //
+// Past the cap the gathering stops where the list overflowed: from there on
+// only last[] is still needed, and a backward scan from the end of the file
+// finds it, usually within a few blocks. The rereads then look for one value
+// each, so only that value's tags reach the visitor.
+//
 // Find mode: the scan for run index k begins at cursor c_k and reports every
 // candidate of k in [c_k, last[k]]; the next begins at max(c_k, last[k]).
 // Those ranges do not overlap, so the rereads of a run read each byte at
@@ -11,6 +16,7 @@
 // untouched_from. Every byte from untouched_from on is as it was when the
 // run was gathered, which is why the writes can wait until all scans are
 // done. The reread ranges [untouched_from, match] do not overlap either.
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <optional>
@@ -34,10 +40,40 @@ Status gather_run(ScanState& state, std::int32_t first) {
   state.cursor = 0;
   state.untouched_from = 0;
   state.candidates.clear();
-  return state.scanner.scan(0, state.file_size, first, [&](std::int64_t tag_offset, int k) {
-    state.candidates.add(tag_offset, k);
-    return true;
+  std::int64_t overflow_at = -1;
+  const Status status = state.scanner.scan(0, state.file_size, first, RUN_LENGTH,
+                                           [&](std::int64_t tag_offset, int k) {
+                                             state.candidates.add(tag_offset, k);
+                                             if (!state.candidates.complete()) {
+                                               overflow_at = tag_offset;
+                                               return false;
+                                             }
+                                             return true;
+                                           });
+  if (!status.is_ok() || overflow_at < 0) {
+    return status;
+  }
+  // Past the cap only last[] is still needed, and the last candidates lie
+  // nearest the end: find them backwards, and add them in file order.
+  std::array<std::int64_t, RUN_LENGTH> last;
+  last.fill(-1);
+  if (Status found = state.scanner.find_last(overflow_at + 1, state.file_size, first, last);
+      !found.is_ok()) {
+    return found;
+  }
+  std::array<int, RUN_LENGTH> order;
+  for (int k = 0; k < RUN_LENGTH; ++k) {
+    order[static_cast<std::size_t>(k)] = k;
+  }
+  std::sort(order.begin(), order.end(), [&](int a, int b) {
+    return last[static_cast<std::size_t>(a)] < last[static_cast<std::size_t>(b)];
   });
+  for (const int k : order) {
+    if (last[static_cast<std::size_t>(k)] >= 0) {
+      state.candidates.add(last[static_cast<std::size_t>(k)], k);
+    }
+  }
+  return Status::ok();
 }
 
 Status find_value(ScanState& state, std::int32_t value, Report& report) {
@@ -57,11 +93,10 @@ Status find_value(ScanState& state, std::int32_t value, Report& report) {
   if (state.candidates.complete()) {
     state.candidates.for_each(k, report_from_cursor);
   } else {
-    const Status status =
-        state.scanner.scan(state.cursor, *last + TAGGED_VALUE_SIZE, state.run_first,
-                           [&](std::int64_t tag_offset, int found_k) {
-                             return found_k != k || report_from_cursor(tag_offset);
-                           });
+    // The reread looks for this one value only.
+    const Status status = state.scanner.scan(
+        state.cursor, *last + TAGGED_VALUE_SIZE, value, 1,
+        [&](std::int64_t tag_offset, int) { return report_from_cursor(tag_offset); });
     if (!status.is_ok()) {
       return status;
     }
@@ -90,12 +125,10 @@ Status rewrite_value(ScanState& state, std::int32_t old_value, std::int32_t new_
       return !match;
     });
   } else {
-    const Status status = state.scanner.scan(begin, *last + TAGGED_VALUE_SIZE, state.run_first,
-                                             [&](std::int64_t tag_offset, int found_k) {
-                                               if (found_k == k) {
-                                                 match = tag_offset;
-                                               }
-                                               return !match;
+    const Status status = state.scanner.scan(begin, *last + TAGGED_VALUE_SIZE, old_value, 1,
+                                             [&](std::int64_t tag_offset, int) {
+                                               match = tag_offset;
+                                               return false;
                                              });
     if (!status.is_ok()) {
       return status;

@@ -1,0 +1,307 @@
+#include "candidate_filter.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "tagged_value.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TAGRUN_X86_FILTERS 1
+#include <immintrin.h>
+#else
+#define TAGRUN_X86_FILTERS 0
+#endif
+
+namespace tagrun {
+namespace {
+
+// Where a scan of one call stands: the output and how far it is filled.
+struct Output {
+  std::uint32_t* positions;
+  std::size_t size;
+  std::size_t used = 0;
+};
+
+std::size_t plain_filter(const std::uint8_t* data, std::size_t from, std::size_t tags,
+                         std::int32_t first, std::uint32_t count, Output& out) {
+  std::size_t i = from;
+  while (i < tags && out.used < out.size) {
+    const void* const tag = std::memchr(data + i, VALUE_TAG, tags - i);
+    if (tag == nullptr) {
+      return tags;
+    }
+    i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(tag) - data);
+    if (run_distance(first, load_value(data + i + 1)) < count) {
+      out.positions[out.used++] = static_cast<std::uint32_t>(i);
+    }
+    ++i;
+  }
+  return i;
+}
+
+#if TAGRUN_X86_FILTERS
+
+// The byte patterns of the values looked for. Value bytes 1 to 4 of a tag
+// (least significant first) hold a value of the range iff bytes 2 to 4
+// equal those of the lowest value (pattern low) or of the highest (pattern
+// high), and byte 1, less the pattern's offset, is at most its width.
+struct Patterns {
+  explicit Patterns(std::int32_t first, std::uint32_t count) {
+    const auto low = static_cast<std::uint32_t>(first);
+    const std::uint32_t high = low + count - 1;
+    const bool same = low >> 8 == high >> 8;
+    for (int b = 1; b < 4; ++b) {
+      low_bytes[b] = byte_of(low, b);
+      high_bytes[b] = byte_of(high, b);
+    }
+    low_offset = byte_of(low, 0);
+    low_width = static_cast<std::uint8_t>((same ? byte_of(high, 0) : 0xFF) - low_offset);
+    high_offset = same ? low_offset : std::uint8_t{0};
+    high_width = static_cast<std::uint8_t>(byte_of(high, 0) - high_offset);
+  }
+
+  static std::uint8_t byte_of(std::uint32_t value, int b) {
+    return static_cast<std::uint8_t>(value >> (8 * b));
+  }
+
+  std::uint8_t low_bytes[4] = {};
+  std::uint8_t high_bytes[4] = {};
+  std::uint8_t low_offset, low_width, high_offset, high_width;
+};
+
+char as_char(std::uint8_t byte) { return static_cast<char>(byte); }
+
+// Writes position + each set bit of mask; returns false, with *next set to
+// the first position not written, when out fills first.
+inline bool emit(std::uint64_t mask, std::size_t position, Output& out, std::size_t* next) {
+  while (mask != 0) {
+    if (out.used == out.size) {
+      *next = position + static_cast<std::size_t>(__builtin_ctzll(mask));
+      return false;
+    }
+    out.positions[out.used++] =
+        static_cast<std::uint32_t>(position + static_cast<std::size_t>(__builtin_ctzll(mask)));
+    mask &= mask - 1;
+  }
+  return true;
+}
+
+#define TAGRUN_AVX2 __attribute__((target("avx2")))
+#define TAGRUN_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+// Lambdas do not take on the target of the function around them, so the
+// vector steps are functions of their own.
+
+TAGRUN_AVX2 inline __m256i splat256(std::uint8_t byte) { return _mm256_set1_epi8(as_char(byte)); }
+
+TAGRUN_AVX2 inline __m256i load256(const std::uint8_t* at) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+// Bytes 1 to 3 of one pattern; top_eq holds the tags whose byte 4 matches.
+TAGRUN_AVX2 inline __m256i pattern256(__m256i top_eq, __m256i b1, __m256i b2, __m256i b3,
+                                      const std::uint8_t* bytes, std::uint8_t offset,
+                                      std::uint8_t width) {
+  const __m256i d = _mm256_sub_epi8(b1, splat256(offset));
+  const __m256i in_range = _mm256_cmpeq_epi8(_mm256_min_epu8(d, splat256(width)), d);
+  return _mm256_and_si256(_mm256_and_si256(top_eq, in_range),
+                          _mm256_and_si256(_mm256_cmpeq_epi8(b3, splat256(bytes[2])),
+                                           _mm256_cmpeq_epi8(b2, splat256(bytes[1]))));
+}
+
+TAGRUN_AVX2 std::size_t avx2_filter(const std::uint8_t* data, std::size_t from, std::size_t tags,
+                                    std::int32_t first, std::uint32_t count, Output& out) {
+  const Patterns p(first, count);
+  const __m256i tag = splat256(VALUE_TAG);
+  const __m256i top_low = splat256(p.low_bytes[3]);
+  const __m256i top_high = splat256(p.high_bytes[3]);
+  std::size_t i = from;
+  for (; i + 32 <= tags; i += 32) {
+    const std::uint8_t* const at = data + i;
+    const __m256i b4 = load256(at + 4);
+    const __m256i tags_eq = _mm256_cmpeq_epi8(load256(at), tag);
+    const __m256i top_low_eq = _mm256_and_si256(tags_eq, _mm256_cmpeq_epi8(b4, top_low));
+    const __m256i top_high_eq = _mm256_and_si256(tags_eq, _mm256_cmpeq_epi8(b4, top_high));
+    const __m256i coarse = _mm256_or_si256(top_low_eq, top_high_eq);
+    if (_mm256_testz_si256(coarse, coarse)) {
+      continue;
+    }
+    const __m256i b1 = load256(at + 1);
+    const __m256i b2 = load256(at + 2);
+    const __m256i b3 = load256(at + 3);
+    const __m256i exact = _mm256_or_si256(
+        pattern256(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width),
+        pattern256(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width));
+    const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(exact));
+    std::size_t next = 0;
+    if (!emit(mask, i, out, &next)) {
+      return next;
+    }
+  }
+  // Fewer than 32 positions are left.
+  return plain_filter(data, i, tags, first, count, out);
+}
+
+TAGRUN_AVX512 inline __m512i splat512(std::uint8_t byte) { return _mm512_set1_epi8(as_char(byte)); }
+
+TAGRUN_AVX512 inline __mmask64 pattern512(__mmask64 top_eq, __m512i b1, __m512i b2, __m512i b3,
+                                          const std::uint8_t* bytes, std::uint8_t offset,
+                                          std::uint8_t width) {
+  __mmask64 m = _mm512_mask_cmpeq_epi8_mask(top_eq, b3, splat512(bytes[2]));
+  m = _mm512_mask_cmpeq_epi8_mask(m, b2, splat512(bytes[1]));
+  const __m512i d = _mm512_sub_epi8(b1, splat512(offset));
+  return _mm512_mask_cmple_epu8_mask(m, d, splat512(width));
+}
+
+// The candidates among the 64 positions at at whose tag and top byte match
+// pattern low (top_low_eq) or high (top_high_eq).
+TAGRUN_AVX512 inline __mmask64 exact512(const std::uint8_t* at, __mmask64 top_low_eq,
+                                        __mmask64 top_high_eq, const Patterns& p) {
+  if ((top_low_eq | top_high_eq) == 0) {
+    return 0;
+  }
+  const __m512i b1 = _mm512_loadu_si512(at + 1);
+  const __m512i b2 = _mm512_loadu_si512(at + 2);
+  const __m512i b3 = _mm512_loadu_si512(at + 3);
+  return pattern512(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width) |
+         pattern512(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
+}
+
+// The candidates among the live positions of the 64 at at. Masked loads
+// read nothing outside the live positions' bytes; with every position live
+// the compiler drops the masks.
+TAGRUN_AVX512 inline __mmask64 candidates512(const std::uint8_t* at, __mmask64 live,
+                                             const Patterns& p, __m512i tag, __m512i top_low,
+                                             __m512i top_high) {
+  const __m512i b4 = _mm512_maskz_loadu_epi8(live, at + 4);
+  const __mmask64 tags_eq =
+      _mm512_mask_cmpeq_epi8_mask(live, _mm512_maskz_loadu_epi8(live, at), tag);
+  const __mmask64 top_low_eq = _mm512_mask_cmpeq_epi8_mask(tags_eq, b4, top_low);
+  const __mmask64 top_high_eq = _mm512_mask_cmpeq_epi8_mask(tags_eq, b4, top_high);
+  // The cheap test: in most files no tag of the 64 has a pattern's top byte.
+  if ((top_low_eq | top_high_eq) == 0) {
+    return 0;
+  }
+  const __m512i b1 = _mm512_maskz_loadu_epi8(live, at + 1);
+  const __m512i b2 = _mm512_maskz_loadu_epi8(live, at + 2);
+  const __m512i b3 = _mm512_maskz_loadu_epi8(live, at + 3);
+  return pattern512(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width) |
+         pattern512(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
+}
+
+TAGRUN_AVX512 std::size_t avx512_filter(const std::uint8_t* data, std::size_t from,
+                                        std::size_t tags, std::int32_t first, std::uint32_t count,
+                                        Output& out) {
+  const Patterns p(first, count);
+  const __m512i tag = splat512(VALUE_TAG);
+  const __m512i top_low = splat512(p.low_bytes[3]);
+  const __m512i top_high = splat512(p.high_bytes[3]);
+  constexpr __mmask64 kAll = ~__mmask64{0};
+  std::size_t i = from;
+  std::size_t next = 0;
+  // The cheap test on two vectors at a time first: in most files neither
+  // holds a tag with a pattern's top byte.
+  for (; i + 128 <= tags; i += 128) {
+    const std::uint8_t* const at = data + i;
+    const __m512i b4 = _mm512_loadu_si512(at + 4);
+    const __m512i c4 = _mm512_loadu_si512(at + 68);
+    const __mmask64 b_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), tag);
+    const __mmask64 c_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at + 64), tag);
+    const __mmask64 b_low = _mm512_mask_cmpeq_epi8_mask(b_tags, b4, top_low);
+    const __mmask64 b_high = _mm512_mask_cmpeq_epi8_mask(b_tags, b4, top_high);
+    const __mmask64 c_low = _mm512_mask_cmpeq_epi8_mask(c_tags, c4, top_low);
+    const __mmask64 c_high = _mm512_mask_cmpeq_epi8_mask(c_tags, c4, top_high);
+    if ((b_low | b_high | c_low | c_high) == 0) {
+      continue;
+    }
+    if (!emit(exact512(at, b_low, b_high, p), i, out, &next) ||
+        !emit(exact512(at + 64, c_low, c_high, p), i + 64, out, &next)) {
+      return next;
+    }
+  }
+  for (; i + 64 <= tags; i += 64) {
+    const __mmask64 found = candidates512(data + i, kAll, p, tag, top_low, top_high);
+    if (found != 0 && !emit(found, i, out, &next)) {
+      return next;
+    }
+  }
+  if (i < tags) {
+    const __mmask64 live = (__mmask64{1} << (tags - i)) - 1;
+    if (!emit(candidates512(data + i, live, p, tag, top_low, top_high), i, out, &next)) {
+      return next;
+    }
+  }
+  return tags;
+}
+
+#endif  // TAGRUN_X86_FILTERS
+
+}  // namespace
+
+bool filter_path_supported(FilterPath path) {
+  switch (path) {
+    case FilterPath::kPlain:
+      return true;
+#if TAGRUN_X86_FILTERS
+    case FilterPath::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    case FilterPath::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#else
+    case FilterPath::kAvx2:
+    case FilterPath::kAvx512:
+      return false;
+#endif
+  }
+  return false;
+}
+
+FilterPath fastest_filter_path() {
+  static const FilterPath fastest = [] {
+    for (const FilterPath path : {FilterPath::kAvx512, FilterPath::kAvx2}) {
+      if (filter_path_supported(path)) {
+        return path;
+      }
+    }
+    return FilterPath::kPlain;
+  }();
+  return fastest;
+}
+
+const char* filter_path_name(FilterPath path) {
+  switch (path) {
+    case FilterPath::kPlain:
+      return "plain";
+    case FilterPath::kAvx2:
+      return "avx2";
+    case FilterPath::kAvx512:
+      return "avx512bw";
+  }
+  return "unknown";
+}
+
+std::size_t find_candidates_on(FilterPath path, std::span<const std::uint8_t> bytes,
+                               std::size_t from, std::size_t tags, std::int32_t first,
+                               std::uint32_t count, std::span<std::uint32_t> out,
+                               std::size_t* next) {
+  assert(tags + 4 <= bytes.size());
+  assert(1 <= count && count <= 256);
+  assert(filter_path_supported(path));
+  Output output{out.data(), out.size()};
+  switch (path) {
+#if TAGRUN_X86_FILTERS
+    case FilterPath::kAvx512:
+      *next = avx512_filter(bytes.data(), from, tags, first, count, output);
+      break;
+    case FilterPath::kAvx2:
+      *next = avx2_filter(bytes.data(), from, tags, first, count, output);
+      break;
+#endif
+    default:
+      *next = plain_filter(bytes.data(), from, tags, first, count, output);
+      break;
+  }
+  return output.used;
+}
+
+}  // namespace tagrun

@@ -1,0 +1,45 @@
+// The candidate filter behind find_candidates, on three paths that give the
+// same candidates: a plain byte loop, the reference, that runs everywhere,
+// and two vector paths for x86-64 CPUs with AVX2 or AVX-512BW. The fastest
+// path the CPU supports is chosen once, at the first call; the binary itself
+// assumes nothing beyond baseline x86-64.
+//
+// The vector paths test 32 or 64 tag positions at once. The values looked
+// for, first to first + count - 1 (count at most 256), share at most two top
+// bytes, so the tag byte and the byte four places after it reject almost
+// every position of any file; the few that pass get the whole test on the
+// same vectors, so a file dense in tag bytes or in run values costs about
+// the same as one where they are rare.
+#ifndef TAGRUN_CANDIDATE_FILTER_H_
+#define TAGRUN_CANDIDATE_FILTER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tagrun {
+
+enum class FilterPath { kPlain, kAvx2, kAvx512 };
+
+// Whether this CPU (and its operating system) can run path.
+bool filter_path_supported(FilterPath path);
+
+// The fastest path this CPU supports.
+FilterPath fastest_filter_path();
+
+const char* filter_path_name(FilterPath path);
+
+// Tests the tag positions from to tags - 1 of bytes, which must hold at least
+// tags + 4 bytes, for a tag whose value v has run_distance(first, v) < count
+// (1 <= count <= 256), and writes their positions into out in ascending
+// order until out is full. Returns the number written; *next is the
+// position to resume from (tags when every position was tested). path must
+// be supported.
+std::size_t find_candidates_on(FilterPath path, std::span<const std::uint8_t> bytes,
+                               std::size_t from, std::size_t tags, std::int32_t first,
+                               std::uint32_t count, std::span<std::uint32_t> out,
+                               std::size_t* next);
+
+}  // namespace tagrun
+
+#endif  // TAGRUN_CANDIDATE_FILTER_H_
