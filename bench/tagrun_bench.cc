@@ -1,0 +1,335 @@
+// The tool's speed against the floor of reading the file once.
+//
+// Makes seeded files on /dev/shm (so they are cached), runs the built tagrun
+// on them as a child process with standard output to /dev/null, and prints,
+// per file, the median time of a find run and of a rewrite run, the median
+// time of one plain read() of the same file in 1 MiB blocks (the floor), and
+// the median of the ratios, each tool run paired with a floor measured right
+// before it. Medians of paired ratios keep the figures steady on a machine
+// shared with other work. The rewrite runs write back the values they find
+// (new first = first), so the files stay as made.
+//
+// Also: the ratio against a byte-at-a-time stdio find run written here, on
+// 16 MiB; the peak memory of the child (ru_maxrss through wait4); the rate
+// of report lines on a file whose every candidate is reported.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+constexpr std::size_t kBlock = kMiB;
+constexpr int kRunLength = 177;
+constexpr int kRepetitions = 9;
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "tagrun_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+  std::exit(1);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::int32_t plus(std::int32_t first, int k) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(first) +
+                                   static_cast<std::uint32_t>(k));
+}
+
+void put_tagged(std::vector<std::uint8_t>& bytes, std::size_t at, std::int32_t value) {
+  const auto bits = static_cast<std::uint32_t>(value);
+  bytes[at] = 0x06;
+  for (std::size_t i = 0; i < 4; ++i) {
+    bytes[at + 1 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  }
+}
+
+// Random bytes; with tag_percent > 0, that share of them are tag bytes.
+std::vector<std::uint8_t> random_bytes(std::size_t size, int tag_percent, std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::vector<std::uint8_t> bytes(size);
+  std::size_t i = 0;
+  if (tag_percent == 0) {
+    for (; i + 8 <= size; i += 8) {
+      const std::uint64_t r = random();
+      std::memcpy(&bytes[i], &r, 8);
+    }
+  }
+  for (; i < size; i += 4) {
+    std::uint64_t r = random();
+    for (std::size_t j = i; j < std::min(size, i + 4); ++j, r >>= 16) {
+      const bool tag = (r & 0xFF) * 100 < static_cast<std::uint64_t>(tag_percent) * 256;
+      bytes[j] = tag ? std::uint8_t{0x06} : static_cast<std::uint8_t>(r >> 8);
+    }
+  }
+  return bytes;
+}
+
+// The run's values, tagged, in run order, spread over the whole file.
+void plant_run(std::vector<std::uint8_t>& bytes, std::int32_t first) {
+  const std::size_t step = (bytes.size() - 5) / kRunLength;
+  for (int k = 0; k < kRunLength; ++k) {
+    put_tagged(bytes, static_cast<std::size_t>(k) * step + step / 2, plus(first, k));
+  }
+}
+
+// A tagged run value every five bytes: value k at the i-th, k = i % 177 when
+// cycling, else k = i * 177 / count, each value's copies together in run
+// order (then a find run reports every one of them).
+std::vector<std::uint8_t> all_tagged(std::size_t size, std::int32_t first, bool cycling) {
+  std::vector<std::uint8_t> bytes(size, 0);
+  const std::size_t count = size / 5;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto k = static_cast<int>(cycling ? i % kRunLength : i * kRunLength / count);
+    put_tagged(bytes, 5 * i, plus(first, k));
+  }
+  return bytes;
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    fail("open(" + path + ")");
+  }
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      fail("write(" + path + ")");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) {
+    fail("close(" + path + ")");
+  }
+}
+
+// One read() of the whole file in kBlock blocks: the floor.
+double plain_read(const std::string& path) {
+  static_assert(kBlock % 64 == 0);
+  std::vector<std::uint8_t> buffer(kBlock);
+  const Clock::time_point start = Clock::now();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fail("open(" + path + ")");
+  }
+  std::uint8_t sink = 0;
+  while (true) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      fail("read(" + path + ")");
+    }
+    if (n == 0) {
+      break;
+    }
+    sink = static_cast<std::uint8_t>(sink ^ buffer[static_cast<std::size_t>(n) - 1]);
+  }
+  ::close(fd);
+  const double elapsed = seconds_since(start);
+  if (sink == 0x5A) {
+    std::fputs("", stdout);  // keeps the reads from being dropped
+  }
+  return elapsed;
+}
+
+struct ChildRun {
+  double seconds;
+  long peak_kib;
+};
+
+// Runs tagrun with args, standard output to /dev/null.
+ChildRun run_tagrun(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  std::string program = TAGRUN_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& arg : copies) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  // fork, not posix_spawn: a vfork-style spawn shares this process's memory
+  // until the exec, and the child's ru_maxrss would then start from this
+  // process's peak (the files are made in memory) instead of its own.
+  const Clock::time_point start = Clock::now();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    fail("fork");
+  }
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
+      ::_exit(127);
+    }
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (::wait4(pid, &status, 0, &usage) != pid) {
+    fail("wait4");
+  }
+  const double elapsed = seconds_since(start);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "tagrun_bench: tagrun %s failed\n", args[0].c_str());
+    std::exit(1);
+  }
+  return {elapsed, usage.ru_maxrss};
+}
+
+// The tool's find mode the plain way: 177 scans from the cursor to the end
+// of the file, one fgetc per byte, four more after each tag byte and a step
+// back of four with fseek.
+double stdio_find(const std::string& path, std::int32_t first, long* lines) {
+  const Clock::time_point start = Clock::now();
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  std::FILE* out = std::fopen("/dev/null", "w");
+  if (file == nullptr || out == nullptr) {
+    fail("fopen");
+  }
+  std::fseek(file, 0, SEEK_END);
+  const long size = std::ftell(file);
+  long cursor = 0;
+  *lines = 0;
+  for (int k = 0; k < kRunLength; ++k) {
+    const std::uint32_t value = static_cast<std::uint32_t>(plus(first, k));
+    std::fseek(file, cursor, SEEK_SET);
+    for (long o = cursor; o < size; ++o) {
+      if (std::fgetc(file) != 0x06 || o > size - 5) {
+        continue;
+      }
+      std::uint32_t read = 0;
+      for (int i = 0; i < 4; ++i) {
+        read |= static_cast<std::uint32_t>(std::fgetc(file)) << (8 * i);
+      }
+      std::fseek(file, -4, SEEK_CUR);
+      if (read == value) {
+        std::fprintf(out, "found %d at location %ld \n", static_cast<std::int32_t>(value), o + 1);
+        cursor = o;
+        ++*lines;
+      }
+    }
+  }
+  std::fclose(out);
+  std::fclose(file);
+  return seconds_since(start);
+}
+
+struct Case {
+  const char* name;
+  std::string path;
+  std::int32_t first;
+};
+
+void print_header() {
+  std::printf("%-22s %9s %9s %9s %10s %10s %9s\n", "file (256 MiB, cached)", "find ms", "rewrite",
+              "read ms", "find/read", "rewr/read", "peak MiB");
+}
+
+void bench_case(const Case& c) {
+  const std::string first = std::to_string(c.first);
+  std::vector<double> find_times, rewrite_times, floor_times, find_ratios, rewrite_ratios;
+  long peak = 0;
+  for (int rep = 0; rep < kRepetitions; ++rep) {
+    const double floor_a = plain_read(c.path);
+    const ChildRun find = run_tagrun({c.path, first});
+    const double floor_b = plain_read(c.path);
+    const ChildRun rewrite = run_tagrun({c.path, first, first});
+    floor_times.push_back(floor_a);
+    floor_times.push_back(floor_b);
+    find_times.push_back(find.seconds);
+    rewrite_times.push_back(rewrite.seconds);
+    find_ratios.push_back(find.seconds / floor_a);
+    rewrite_ratios.push_back(rewrite.seconds / floor_b);
+    peak = std::max({peak, find.peak_kib, rewrite.peak_kib});
+  }
+  std::printf("%-22s %9.1f %9.1f %9.1f %10.2f %10.2f %9.1f\n", c.name, median(find_times) * 1e3,
+              median(rewrite_times) * 1e3, median(floor_times) * 1e3, median(find_ratios),
+              median(rewrite_ratios), static_cast<double>(peak) / 1024);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+  const std::string dir = "/dev/shm";
+  const std::string tag = std::to_string(::getpid());
+  const std::string path = dir + "/tagrun_bench_" + tag + ".bin";
+  constexpr std::size_t kSize = 256 * kMiB;
+  // Its run crosses a top-byte boundary: 0x12FFFFA0 .. 0x13000050.
+  constexpr std::int32_t kFirst = 0x12FFFFA0;
+
+  std::printf(
+      "tagrun_bench: medians of %d repetitions, each tool run paired with a plain read\n"
+      "(1 MiB blocks) made just before it; the machine may be shared, so expect noise.\n\n",
+      kRepetitions);
+  print_header();
+  {
+    std::vector<std::uint8_t> bytes = random_bytes(kSize, 0, 1);
+    plant_run(bytes, kFirst);
+    write_file(path, bytes);
+  }
+  bench_case({"random, run planted", path, kFirst});
+  bench_case({"random, run absent", path, 123456789});
+  {
+    std::vector<std::uint8_t> bytes = random_bytes(kSize, 20, 2);
+    plant_run(bytes, kFirst);
+    write_file(path, bytes);
+  }
+  bench_case({"20% tags, run planted", path, kFirst});
+  bench_case({"20% tags, first 0x06060606", path, 0x06060606});
+  write_file(path, all_tagged(kSize, kFirst, true));
+  bench_case({"all tagged (past cap)", path, kFirst});
+
+  // Byte-at-a-time stdio against the tool, on 16 MiB.
+  {
+    std::vector<std::uint8_t> bytes = random_bytes(16 * kMiB, 0, 3);
+    plant_run(bytes, kFirst);
+    write_file(path, bytes);
+  }
+  std::vector<double> tool_times;
+  for (int rep = 0; rep < kRepetitions; ++rep) {
+    tool_times.push_back(run_tagrun({path, std::to_string(kFirst)}).seconds);
+  }
+  long lines = 0;
+  const double stdio = stdio_find(path, kFirst, &lines);
+  const double tool = median(tool_times);
+  std::printf(
+      "\n16 MiB random, find: byte-at-a-time stdio %.2f s (%ld lines), tagrun %.2f ms: "
+      "%.0fx faster\n",
+      stdio, lines, tool * 1e3, stdio / tool);
+
+  // Report lines: every candidate of a 64 MiB file is reported (13.4M lines).
+  write_file(path, all_tagged(64 * kMiB, kFirst, false));
+  std::vector<double> rates;
+  long peak = 0;
+  const double expected_lines = static_cast<double>(64 * kMiB / 5);
+  for (int rep = 0; rep < 3; ++rep) {
+    const ChildRun run = run_tagrun({path, std::to_string(kFirst)});
+    rates.push_back(expected_lines / run.seconds);
+    peak = std::max(peak, run.peak_kib);
+  }
+  std::printf(
+      "report lines: %.1f million lines/s to /dev/null (%.1f million lines, peak %.1f MiB)\n",
+      median(rates) / 1e6, expected_lines / 1e6, static_cast<double>(peak) / 1024);
+  ::unlink(path.c_str());
+  return 0;
+}
