@@ -33,10 +33,15 @@ int FileDescriptor::close() {
 
 int FileDescriptor::release() { return std::exchange(fd_, -1); }
 
-Transfer read_at(int fd, std::span<std::byte> buffer, std::int64_t offset, PreadCall call) {
-  if (call == nullptr) {
-    call = ::pread;
-  }
+namespace {
+
+// The loop shared by reads and writes: retries EINTR and short transfers
+// until all of buffer has moved, the call fails, or it moves nothing. A
+// read that moves nothing is the end of the file; a write that moves
+// nothing would loop forever, so it ends the transfer as ENOSPC.
+template <class Call, class Byte>
+Transfer transfer_all(Call call, int fd, std::span<Byte> buffer, std::int64_t offset,
+                      int error_when_nothing_moves) {
   Transfer done;
   while (done.bytes < buffer.size()) {
     const ssize_t n = call(fd, buffer.data() + done.bytes, buffer.size() - done.bytes,
@@ -49,35 +54,22 @@ Transfer read_at(int fd, std::span<std::byte> buffer, std::int64_t offset, Pread
       break;
     }
     if (n == 0) {
-      break;  // end of file
+      done.error = error_when_nothing_moves;
+      break;
     }
     done.bytes += static_cast<std::size_t>(n);
   }
   return done;
 }
 
+}  // namespace
+
+Transfer read_at(int fd, std::span<std::byte> buffer, std::int64_t offset, PreadCall call) {
+  return transfer_all(call != nullptr ? call : ::pread, fd, buffer, offset, 0);
+}
+
 Transfer write_at(int fd, std::span<const std::byte> data, std::int64_t offset, PwriteCall call) {
-  if (call == nullptr) {
-    call = ::pwrite;
-  }
-  Transfer done;
-  while (done.bytes < data.size()) {
-    const ssize_t n = call(fd, data.data() + done.bytes, data.size() - done.bytes,
-                           static_cast<off_t>(offset + static_cast<std::int64_t>(done.bytes)));
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      done.error = errno;
-      break;
-    }
-    if (n == 0) {
-      done.error = ENOSPC;
-      break;
-    }
-    done.bytes += static_cast<std::size_t>(n);
-  }
-  return done;
+  return transfer_all(call != nullptr ? call : ::pwrite, fd, data, offset, ENOSPC);
 }
 
 int sync_data(int fd) {
