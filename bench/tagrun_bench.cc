@@ -299,6 +299,17 @@ int main() {
   write_file(path, all_tagged(kSize, kFirst, true));
   bench_case({"all tagged (past cap)", path, kFirst});
 
+  // The fixed cost inside every figure above: starting the process.
+  {
+    write_file(path, {});
+    std::vector<double> starts;
+    for (int rep = 0; rep < kRepetitions; ++rep) {
+      starts.push_back(run_tagrun({path, std::to_string(kFirst)}).seconds);
+    }
+    std::printf("\nprocess start and exit (tagrun on an empty file): %.1f ms\n",
+                median(starts) * 1e3);
+  }
+
   // Byte-at-a-time stdio against the tool, on 16 MiB.
   {
     std::vector<std::uint8_t> bytes = random_bytes(16 * kMiB, 0, 3);
@@ -313,7 +324,7 @@ int main() {
   const double stdio = stdio_find(path, kFirst, &lines);
   const double tool = median(tool_times);
   std::printf(
-      "\n16 MiB random, find: byte-at-a-time stdio %.2f s (%ld lines), tagrun %.2f ms: "
+      "16 MiB random, find: byte-at-a-time stdio %.2f s (%ld lines), tagrun %.2f ms: "
       "%.0fx faster\n",
       stdio, lines, tool * 1e3, stdio / tool);
 

@@ -125,7 +125,7 @@ TEST_P(FilterPathTest, ResumesWhereTheOutputFilled) {
     const std::size_t tags = bytes.size() - 4;
     const auto expected = expected_candidates(bytes, 3, tags, first, RUN_LENGTH);
     ASSERT_GT(expected.size(), 100u);  // the data is dense enough to fill out often
-    for (const std::size_t out_size : {1, 2, 3, 63, 64, 65}) {
+    for (const std::size_t out_size : {1u, 2u, 3u, 63u, 64u, 65u}) {
       EXPECT_EQ(filter_candidates(GetParam(), bytes, 3, tags, first, RUN_LENGTH, out_size),
                 expected)
           << "first " << first << " out " << out_size;
@@ -196,7 +196,7 @@ TEST_F(ScannerTest, ScanSeesEveryCandidateOnceAtAnyBlockSize) {
   for (const std::int32_t first : {0x12FFFFA0, 0x06060606, -1}) {
     make(first, 3000, static_cast<std::uint64_t>(first));
     const auto size = static_cast<std::int64_t>(bytes_.size());
-    for (const std::size_t block : {1, 2, 3, 4, 5, 6, 7, 31, 64, 65, 100, 4096}) {
+    for (const std::size_t block : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 31u, 64u, 65u, 100u, 4096u}) {
       BlockScanner scanner(fd_.get(), block);
       const std::pair<std::int64_t, std::int64_t> ranges[] = {
           {0, size}, {0, 4}, {1, 6}, {7, 700}, {999, size - 1}};
@@ -241,7 +241,7 @@ TEST_F(ScannerTest, FindLastMatchesTheLastCandidateOfEachIndex) {
   for (const std::int32_t first : {0x12FFFFA0, 0x06060606 - 100}) {
     make(first, 2500, 11);
     const auto size = static_cast<std::int64_t>(bytes_.size());
-    for (const std::size_t block : {1, 2, 5, 6, 64, 333, 4096}) {
+    for (const std::size_t block : {1u, 2u, 5u, 6u, 64u, 333u, 4096u}) {
       BlockScanner scanner(fd_.get(), block);
       for (const auto& [begin, end] : {std::pair<std::int64_t, std::int64_t>{0, size},
                                        {1200, size},
