@@ -3,7 +3,8 @@
 // Makes seeded files on /dev/shm (so they are cached), runs the built tagrun
 // on them as a child process with standard output to /dev/null, and prints,
 // per file, the median time of a find run and of a rewrite run, the median
-// time of one plain read() of the same file in 1 MiB blocks (the floor), and
+// time of one plain read() of the same file in the blocks the tool reads
+// (the floor), and
 // the median of the ratios, each tool run paired with a floor measured right
 // before it. Medians of paired ratios keep the figures steady on a machine
 // shared with other work. The rewrite runs write back the values they find
@@ -27,10 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "tagrun.h"
+
 namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-constexpr std::size_t kBlock = kMiB;
+// The floor reads through the same block size as the tool.
+constexpr std::size_t kBlock = tagrun::ScanLimits{}.block_size;
 constexpr int kRunLength = 177;
 constexpr int kRepetitions = 9;
 
@@ -279,8 +283,9 @@ int main() {
 
   std::printf(
       "tagrun_bench: medians of %d repetitions, each tool run paired with a plain read\n"
-      "(1 MiB blocks) made just before it; the machine may be shared, so expect noise.\n\n",
-      kRepetitions);
+      "(%zu KiB blocks, as the tool reads) made just before it; the machine may be\n"
+      "shared, so expect noise.\n\n",
+      kRepetitions, kBlock >> 10);
   print_header();
   {
     std::vector<std::uint8_t> bytes = random_bytes(kSize, 0, 1);

@@ -31,8 +31,10 @@
 namespace tagrun {
 
 struct ScanLimits {
-  // Bytes read from the file per call.
-  std::size_t block_size = std::size_t{1} << 20;
+  // Bytes read from the file per call. Measured on cached files, 512 KiB
+  // scans fastest: a block stays in the core's cache from the read that
+  // copies it in to the filter that tests it, and the calls are still few.
+  std::size_t block_size = std::size_t{512} << 10;
   // Candidates held in memory before the run falls back to rereading.
   std::size_t candidate_cap = std::size_t{1} << 19;
 };

@@ -31,7 +31,8 @@ namespace tagrun::testing {
 namespace {
 
 constexpr const char* kStrace = "/usr/bin/strace";
-constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+// The tool's block size: the file's layout is drawn on its blocks.
+constexpr auto kBlock = static_cast<std::int64_t>(ScanLimits{}.block_size);
 constexpr const char* kReadEio = "error reading target file: Input/output error\n";
 constexpr const char* kWriteEio = "error writing target file: Input/output error\n";
 constexpr const char* kWriteEnospc = "error writing target file: No space left on device\n";
@@ -41,8 +42,9 @@ constexpr const char* kChanged = "target file changed during the run\n";
 // first block, in the second, straddling the end of the second, in the
 // third, and last in the file. The file is three blocks and a bit, so a
 // scan makes four reads and a rewrite five more to check its fields.
-constexpr std::int64_t kFileSize = 3 * kMiB + 100;
-constexpr std::int64_t kFields[] = {10, kMiB + 7, 2 * kMiB - 2, 2 * kMiB + 500, kFileSize - 5};
+constexpr std::int64_t kFileSize = 3 * kBlock + 100;
+constexpr std::int64_t kFields[] = {10, kBlock + 7, 2 * kBlock - 2, 2 * kBlock + 500,
+                                    kFileSize - 5};
 constexpr int kFieldCount = static_cast<int>(std::size(kFields));
 
 std::string found_lines() {
