@@ -19,7 +19,7 @@
 #include <span>
 
 #include "file_access.h"
-#include "run_candidates.h"
+#include "large_buffer.h"
 #include "status.h"
 #include "tagged_value.h"
 

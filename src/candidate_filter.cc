@@ -257,14 +257,9 @@ bool filter_path_supported(FilterPath path) {
 }
 
 FilterPath fastest_filter_path() {
-  static const FilterPath fastest = [] {
-    for (const FilterPath path : {FilterPath::kAvx512, FilterPath::kAvx2}) {
-      if (filter_path_supported(path)) {
-        return path;
-      }
-    }
-    return FilterPath::kPlain;
-  }();
+  static const FilterPath fastest = filter_path_supported(FilterPath::kAvx512) ? FilterPath::kAvx512
+                                    : filter_path_supported(FilterPath::kAvx2) ? FilterPath::kAvx2
+                                                                               : FilterPath::kPlain;
   return fastest;
 }
 

@@ -1,25 +1,8 @@
 #include "run_candidates.h"
 
-#include <sys/mman.h>
-
 #include <cassert>
 
 namespace tagrun {
-
-LargeBuffer::LargeBuffer(std::size_t bytes) {
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  if (size == 0) {
-    return;
-  }
-  memory_.reset(static_cast<std::byte*>(std::aligned_alloc(kHugePage, size)));
-  if (memory_ == nullptr) {
-    std::abort();  // as operator new would end a run without exceptions
-  }
-#ifdef MADV_HUGEPAGE
-  ::madvise(memory_.get(), size, MADV_HUGEPAGE);  // only advice: ignoring failure is fine
-#endif
-}
 
 void RunCandidates::clear() {
   assert(cap_ < kNone);

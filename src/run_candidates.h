@@ -11,33 +11,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <optional>
 
+#include "large_buffer.h"
 #include "tagged_value.h"
 
 namespace tagrun {
-
-// Memory of a fixed size (contents unset) in whole 2 MiB units, 2 MiB aligned, that
-// the system is asked to back with huge pages. A run's first touch of its
-// buffers costs one page fault per 4 KiB otherwise, and on a virtual machine
-// a fault can cost more than scanning the page; with huge pages it is one
-// per 2 MiB. Pages never touched cost nothing either way.
-class LargeBuffer {
- public:
-  LargeBuffer() = default;
-  explicit LargeBuffer(std::size_t bytes);
-
-  std::byte* data() const { return memory_.get(); }
-  bool empty() const { return memory_ == nullptr; }
-
- private:
-  struct Free {
-    void operator()(std::byte* memory) const { std::free(memory); }
-  };
-  std::unique_ptr<std::byte, Free> memory_;
-};
 
 class RunCandidates {
  public:
@@ -50,10 +29,10 @@ class RunCandidates {
   void add(std::int64_t tag_offset, int k);
 
   // Whether every candidate added since clear() is still held.
-  bool complete() const { return complete_; }
+  [[nodiscard]] bool complete() const { return complete_; }
 
   // The tag offset of the last candidate of run index k, if there is one.
-  std::optional<std::int64_t> last(int k) const;
+  [[nodiscard]] std::optional<std::int64_t> last(int k) const;
 
   // Calls visit(tag_offset) for each held candidate of run index k, in file
   // order, until visit returns false. Requires complete().
@@ -77,7 +56,7 @@ class RunCandidates {
     std::uint32_t offset_low;
     std::uint32_t offset_high;
     std::uint32_t next;
-    std::int64_t offset() const {
+    [[nodiscard]] std::int64_t offset() const {
       return static_cast<std::int64_t>(std::uint64_t{offset_high} << 32 | offset_low);
     }
   };
