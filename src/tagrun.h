@@ -9,9 +9,11 @@
 // tagged value has been rewritten, the scans that follow begin just past it,
 // so a run never takes its own output as a match.
 //
-// A run reads the file once: run_candidates gathers every candidate in one
-// scan, and find_value and rewrite_value answer from it, rereading only
-// bounded, disjoint ranges when the candidates exceeded the cap. Rewrite
+// A run reads the file once: gather_run collects every candidate in one
+// scan, and find_value and rewrite_value answer from it. Past the cap of
+// the candidate list, gathering stops, the last candidate of each value is
+// found from the end backwards, and the scans reread only bounded, disjoint
+// ranges: at most one more pass over the file in all. Rewrite
 // mode plans all its writes before the first one, so a run stopped while
 // scanning leaves the file as it was.
 #ifndef TAGRUN_TAGRUN_H_
