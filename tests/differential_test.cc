@@ -130,5 +130,36 @@ TEST(DifferentialTest, MatchesTheModelAcrossManyBlocks) {
   }
 }
 
+// More candidates than the default cap holds, at the default limits: the
+// gathering stops at the cap, the last candidates are found from the end
+// backwards, and each value is reread over blocks of the real size.
+TEST(DifferentialTest, MatchesTheModelPastTheDefaultCap) {
+  std::mt19937_64 random(11);
+  const std::int32_t first = 0x12FFFFA0;  // the run crosses a top byte
+  const std::size_t count = ScanLimits{}.candidate_cap + 100000;
+  Bytes file;
+  file.reserve(count * 6);
+  for (std::size_t i = 0; i < count; ++i) {
+    // Mostly in run order, so that many values are found; now and then a
+    // value out of order, and noise between.
+    const std::int64_t k = random() % 8 == 0 ? static_cast<std::int64_t>(random() % 177)
+                                             : static_cast<std::int64_t>(i * 177 / count);
+    const Bytes value = tagged(plus(first, k));
+    file.insert(file.end(), value.begin(), value.end());
+    if (random() % 4 == 0) {
+      file.push_back(static_cast<std::uint8_t>(random()));
+    }
+  }
+  for (const std::int32_t new_first : {0, plus(first, 1), 5}) {
+    SCOPED_TRACE("new first " + std::to_string(new_first));
+    const ModelRun expected = model_run(file, first, new_first);
+    const InProcessRun run =
+        run_in_process(file, {std::to_string(first), std::to_string(new_first)});
+    ASSERT_EQ(run.out, expected.output);
+    ASSERT_EQ(run.bytes, expected.bytes);
+    ASSERT_EQ(run.exit_status, 0);
+  }
+}
+
 }  // namespace
 }  // namespace tagrun::testing
