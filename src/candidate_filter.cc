@@ -189,6 +189,53 @@ TAGRUN_AVX512 inline __mmask64 candidates512(const std::uint8_t* at, __mmask64 l
          pattern512(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
 }
 
+// The cheap test on two vectors at a time: in most files neither holds a
+// tag with a pattern's top byte. Tests positions from i on in steps of 128
+// and returns where it stopped: where out filled (*full set), or where
+// fewer than 128 positions are left. Nearly every run has one top byte for
+// all its values, and then one compare fewer per vector is needed.
+template <bool kOneTopByte>
+TAGRUN_AVX512 inline __mmask64 top_byte_matches(__mmask64 tags, __m512i top, __m512i top_low) {
+  if constexpr (kOneTopByte) {
+    return _mm512_mask_cmpeq_epi8_mask(tags, top, top_low);
+  } else {
+    return _mm512_mask_cmple_epu8_mask(tags, _mm512_sub_epi8(top, top_low), splat512(1));
+  }
+}
+
+template <bool kOneTopByte>
+TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, std::size_t tags,
+                                       const Patterns& p, Output& out, bool* full) {
+  const __m512i tag = splat512(VALUE_TAG);
+  const __m512i top_low = splat512(p.low_bytes[3]);
+  std::size_t next = 0;
+  for (; i + 128 <= tags; i += 128) {
+    const std::uint8_t* const at = data + i;
+    const __m512i b4 = _mm512_loadu_si512(at + 4);
+    const __m512i c4 = _mm512_loadu_si512(at + 68);
+    const __mmask64 b_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), tag);
+    const __mmask64 c_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at + 64), tag);
+    // Tags whose top byte is one of the run's: with two top bytes, the
+    // second is the first plus one, so one unsigned compare of the
+    // difference tests both.
+    const __mmask64 b_top = top_byte_matches<kOneTopByte>(b_tags, b4, top_low);
+    const __mmask64 c_top = top_byte_matches<kOneTopByte>(c_tags, c4, top_low);
+    if ((b_top | c_top) == 0) {
+      continue;
+    }
+    const __mmask64 b_low = kOneTopByte ? b_top : _mm512_mask_cmpeq_epi8_mask(b_top, b4, top_low);
+    const __mmask64 c_low = kOneTopByte ? c_top : _mm512_mask_cmpeq_epi8_mask(c_top, c4, top_low);
+    const __mmask64 b_high = kOneTopByte ? b_top : b_top & ~b_low;
+    const __mmask64 c_high = kOneTopByte ? c_top : c_top & ~c_low;
+    if (!emit(exact512(at, b_low, b_high, p), i, out, &next) ||
+        !emit(exact512(at + 64, c_low, c_high, p), i + 64, out, &next)) {
+      *full = true;
+      return next;
+    }
+  }
+  return i;
+}
+
 TAGRUN_AVX512 std::size_t avx512_filter(const std::uint8_t* data, std::size_t from,
                                         std::size_t tags, std::int32_t first, std::uint32_t count,
                                         Output& out) {
@@ -197,28 +244,14 @@ TAGRUN_AVX512 std::size_t avx512_filter(const std::uint8_t* data, std::size_t fr
   const __m512i top_low = splat512(p.low_bytes[3]);
   const __m512i top_high = splat512(p.high_bytes[3]);
   constexpr __mmask64 kAll = ~__mmask64{0};
-  std::size_t i = from;
-  std::size_t next = 0;
-  // The cheap test on two vectors at a time first: in most files neither
-  // holds a tag with a pattern's top byte.
-  for (; i + 128 <= tags; i += 128) {
-    const std::uint8_t* const at = data + i;
-    const __m512i b4 = _mm512_loadu_si512(at + 4);
-    const __m512i c4 = _mm512_loadu_si512(at + 68);
-    const __mmask64 b_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), tag);
-    const __mmask64 c_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at + 64), tag);
-    const __mmask64 b_low = _mm512_mask_cmpeq_epi8_mask(b_tags, b4, top_low);
-    const __mmask64 b_high = _mm512_mask_cmpeq_epi8_mask(b_tags, b4, top_high);
-    const __mmask64 c_low = _mm512_mask_cmpeq_epi8_mask(c_tags, c4, top_low);
-    const __mmask64 c_high = _mm512_mask_cmpeq_epi8_mask(c_tags, c4, top_high);
-    if ((b_low | b_high | c_low | c_high) == 0) {
-      continue;
-    }
-    if (!emit(exact512(at, b_low, b_high, p), i, out, &next) ||
-        !emit(exact512(at + 64, c_low, c_high, p), i + 64, out, &next)) {
-      return next;
-    }
+  bool full = false;
+  std::size_t i = p.low_bytes[3] == p.high_bytes[3]
+                      ? avx512_pairs<true>(data, from, tags, p, out, &full)
+                      : avx512_pairs<false>(data, from, tags, p, out, &full);
+  if (full) {
+    return i;
   }
+  std::size_t next = 0;
   for (; i + 64 <= tags; i += 64) {
     const __mmask64 found = candidates512(data + i, kAll, p, tag, top_low, top_high);
     if (found != 0 && !emit(found, i, out, &next)) {
