@@ -21,12 +21,22 @@ std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t fro
   return find_candidates_on(fastest_filter_path(), bytes, from, tags, first, count, out, next);
 }
 
+Status BlockScanner::read_exactly(std::span<std::uint8_t> bytes, std::int64_t offset) const {
+  const Transfer read = read_at(fd_, std::as_writable_bytes(bytes), offset);
+  if (read.error != 0) {
+    return Status::read_error(read.error);
+  }
+  if (read.bytes < bytes.size()) {
+    return Status::file_changed();
+  }
+  return Status::ok();
+}
+
 Status BlockScanner::find_last(std::int64_t begin, std::int64_t end, std::int32_t first,
                                std::span<std::int64_t, RUN_LENGTH> last) {
   assert(0 <= begin);
   std::array<bool, RUN_LENGTH> known{};
   int unknown = RUN_LENGTH;
-  std::array<std::uint32_t, 1024> found;
   // Chunks of tag offsets [chunk_begin, chunk_end), from the end backwards;
   // each chunk is read with the four value bytes of its last tag.
   for (std::int64_t chunk_end = end - (TAGGED_VALUE_SIZE - 1); chunk_end > begin && unknown > 0;) {
@@ -34,24 +44,16 @@ Status BlockScanner::find_last(std::int64_t begin, std::int64_t end, std::int32_
         std::max<std::int64_t>(begin, chunk_end - static_cast<std::int64_t>(block_size_));
     const auto tags = static_cast<std::size_t>(chunk_end - chunk_begin);
     const std::span<std::uint8_t> bytes(block_, tags + kCarry);
-    const Transfer read = read_at(fd_, std::as_writable_bytes(bytes), chunk_begin);
-    if (read.error != 0) {
-      return Status::read_error(read.error);
-    }
-    if (read.bytes < bytes.size()) {
-      return Status::file_changed();
+    if (Status read = read_exactly(bytes, chunk_begin); !read.is_ok()) {
+      return read;
     }
     // The last candidate of each run index in this chunk.
     std::array<std::int64_t, RUN_LENGTH> chunk_last;
     chunk_last.fill(-1);
-    for (std::size_t from = 0; from < tags;) {
-      const std::size_t n = find_candidates(bytes, from, tags, first, RUN_LENGTH, found, &from);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t position = found[i];
-        const std::uint32_t k = run_distance(first, load_value(&bytes[position + 1]));
-        chunk_last[k] = chunk_begin + static_cast<std::int64_t>(position);
-      }
-    }
+    for_each_candidate(bytes, tags, first, RUN_LENGTH, [&](std::uint32_t position, int k) {
+      chunk_last[static_cast<std::size_t>(k)] = chunk_begin + static_cast<std::int64_t>(position);
+      return true;
+    });
     for (std::size_t k = 0; k < RUN_LENGTH; ++k) {
       if (!known[k] && chunk_last[k] >= 0) {
         known[k] = true;

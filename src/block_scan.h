@@ -66,6 +66,17 @@ class BlockScanner {
   static constexpr std::size_t kCarry = TAGGED_VALUE_SIZE - 1;
   static constexpr std::size_t kAlign = 64;
 
+  // Fills bytes from offset. Returns ok, the read error, or file_changed
+  // when the file ends first.
+  Status read_exactly(std::span<std::uint8_t> bytes, std::int64_t offset) const;
+
+  // Calls visit(position, k) for every candidate at the tag positions
+  // [0, tags) of bytes, in order, until visit returns false. Returns whether
+  // every candidate was visited.
+  template <class Visit>
+  static bool for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t tags,
+                                 std::int32_t first, std::uint32_t count, Visit&& visit);
+
   int fd_;
   std::size_t block_size_;
   LargeBuffer storage_;
@@ -74,20 +85,32 @@ class BlockScanner {
 };
 
 template <class Visit>
+bool BlockScanner::for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t tags,
+                                      std::int32_t first, std::uint32_t count, Visit&& visit) {
+  std::array<std::uint32_t, 1024> found;
+  for (std::size_t from = 0; from < tags;) {
+    const std::size_t n = find_candidates(bytes, from, tags, first, count, found, &from);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t position = found[i];
+      const auto k = static_cast<int>(run_distance(first, load_value(&bytes[position + 1])));
+      if (!visit(position, k)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+template <class Visit>
 Status BlockScanner::scan(std::int64_t begin, std::int64_t end, std::int32_t first,
                           std::uint32_t count, Visit&& visit) {
   assert(0 <= begin);
-  std::array<std::uint32_t, 1024> found;
   std::size_t carried = 0;
   for (std::int64_t read_from = begin; read_from < end;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(end - read_from, static_cast<std::int64_t>(block_size_)));
-    const Transfer read = read_at(fd_, std::as_writable_bytes(std::span(block_, want)), read_from);
-    if (read.error != 0) {
-      return Status::read_error(read.error);
-    }
-    if (read.bytes < want) {
-      return Status::file_changed();
+    if (Status read = read_exactly(std::span(block_, want), read_from); !read.is_ok()) {
+      return read;
     }
     // bytes begins at the carried bytes, file offset base.
     const std::span<const std::uint8_t> bytes(block_ - carried, carried + want);
@@ -100,15 +123,12 @@ Status BlockScanner::scan(std::int64_t begin, std::int64_t end, std::int32_t fir
       continue;
     }
     const std::size_t tags = bytes.size() - kCarry;
-    for (std::size_t from = 0; from < tags;) {
-      const std::size_t n = find_candidates(bytes, from, tags, first, count, found, &from);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t position = found[i];
-        const auto k = static_cast<int>(run_distance(first, load_value(&bytes[position + 1])));
-        if (!visit(base + static_cast<std::int64_t>(position), k)) {
-          return Status::ok();
-        }
-      }
+    const bool go_on =
+        for_each_candidate(bytes, tags, first, count, [&](std::uint32_t position, int k) {
+          return visit(base + static_cast<std::int64_t>(position), k);
+        });
+    if (!go_on) {
+      return Status::ok();
     }
     std::memmove(block_ - kCarry, bytes.data() + tags, kCarry);
     carried = kCarry;

@@ -25,7 +25,8 @@ class RunCandidates {
   void clear();
 
   // Records the candidate whose tag lies at tag_offset and whose value has
-  // run index k. Calls must come in ascending order of tag_offset.
+  // run index k. Calls for one run index must come in ascending order of
+  // tag_offset; the lists keep file order from that alone.
   void add(std::int64_t tag_offset, int k);
 
   // Whether every candidate added since clear() is still held.

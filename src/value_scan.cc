@@ -16,7 +16,6 @@
 // untouched_from. Every byte from untouched_from on is as it was when the
 // run was gathered, which is why the writes can wait until all scans are
 // done. The reread ranges [untouched_from, match] do not overlap either.
-#include <algorithm>
 #include <array>
 #include <cassert>
 #include <optional>
@@ -54,21 +53,15 @@ Status gather_run(ScanState& state, std::int32_t first) {
     return status;
   }
   // Past the cap only last[] is still needed, and the last candidates lie
-  // nearest the end: find them backwards, and add them in file order.
+  // nearest the end: find them backwards. Each lies past overflow_at, so
+  // past every candidate of its index added so far.
   std::array<std::int64_t, RUN_LENGTH> last;
   last.fill(-1);
   if (Status found = state.scanner.find_last(overflow_at + 1, state.file_size, first, last);
       !found.is_ok()) {
     return found;
   }
-  std::array<int, RUN_LENGTH> order;
   for (int k = 0; k < RUN_LENGTH; ++k) {
-    order[static_cast<std::size_t>(k)] = k;
-  }
-  std::sort(order.begin(), order.end(), [&](int a, int b) {
-    return last[static_cast<std::size_t>(a)] < last[static_cast<std::size_t>(b)];
-  });
-  for (const int k : order) {
     if (last[static_cast<std::size_t>(k)] >= 0) {
       state.candidates.add(last[static_cast<std::size_t>(k)], k);
     }
