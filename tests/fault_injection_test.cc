@@ -34,10 +34,24 @@
 
 extern char** environ;
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAGRUN_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TAGRUN_TEST_SANITIZED 1
+#endif
+
 namespace tagrun::testing {
 namespace {
 
 constexpr const char* kStrace = "/usr/bin/strace";
+#ifdef TAGRUN_TEST_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 // The tool's block size: the file's layout is drawn on its blocks.
 constexpr auto kBlock = static_cast<std::int64_t>(ScanLimits{}.block_size);
 constexpr const char* kReadEio = "error reading target file: Input/output error\n";
@@ -518,17 +532,131 @@ TEST(LostOutputTest, LongReportNeverReachesTheFile) {
   }
   write_file(target, original);
   struct OutputCase {
-    const char* stdout_path;
+    std::string stdout_path;
     const char* reason;
+    std::vector<std::string> wrapper;  // words before the tool's command
   };
-  for (const OutputCase& output : {OutputCase{kClosedStdout, "Bad file descriptor"},
-                                   OutputCase{"/dev/full", "No space left on device"},
-                                   OutputCase{kClosedPipe, "Broken pipe"}}) {
+  // A file size limit (in 512-byte blocks) binds standard output too, when
+  // it is a file: its write must fail and be reported, not raise SIGXFSZ.
+  const std::vector<std::string> size_limit{"/bin/sh", "-c", "ulimit -f 1 && exec \"$@\"", "sh"};
+  const OutputCase cases[] = {
+      {kClosedStdout, "Bad file descriptor", {}},
+      {"/dev/full", "No space left on device", {}},
+      {kClosedPipe, "Broken pipe", {}},
+      {dir.file("report.txt"), "File too large", size_limit},
+  };
+  for (const OutputCase& output : cases) {
     SCOPED_TRACE(output.stdout_path);
-    const CommandResult result = run_tagrun({target, "100"}, output.stdout_path);
+    std::vector<std::string> argv = output.wrapper;
+    for (const std::string& word : tagrun_command({target, "100"})) {
+      argv.push_back(word);
+    }
+    const CommandResult result = run_command(argv, output.stdout_path);
     EXPECT_EQ(result.err, std::string("tagrun: write error: ") + output.reason + "\n");
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(read_file(target), original);
+  }
+}
+
+// Standard output or standard error open on the target file itself, by any
+// name and in any mode: the run is refused before the file is read, with
+// the file untouched, and the message goes to the other stream.
+TEST(LostOutputTest, ReportAimedAtTheTargetIsRefused) {
+  const TempDir dir;
+  const std::string target = dir.file("target.bin");
+  const std::string hard_link = dir.file("hard-link.bin");
+  const Bytes original = concat({tagged(100), tagged(101), tagged(102)});
+  write_file(target, original);
+  ASSERT_EQ(::link(target.c_str(), hard_link.c_str()), 0);
+  constexpr const char* kOutIsTarget = "tagrun: standard output is the target file\n";
+  constexpr const char* kErrIsTarget = "standard error is the target file\n";
+  struct RedirectCase {
+    const char* redirect;  // shell redirections; $t is the target, $l a hard link to it
+    bool rewrite;
+    const char* out;
+    const char* err;
+  };
+  const RedirectCase cases[] = {
+      {">>\"$t\"", true, "", kOutIsTarget},
+      {">>\"$t\"", false, "", kOutIsTarget},
+      {"1<>\"$t\"", true, "", kOutIsTarget},
+      {"1<>\"$t\"", false, "", kOutIsTarget},
+      {">>\"$l\"", true, "", kOutIsTarget},
+      {"2>>\"$t\"", true, kErrIsTarget, ""},
+      {"2<>\"$l\"", false, kErrIsTarget, ""},
+      {">>\"$t\" 2>&1", true, "", ""},
+  };
+  for (const RedirectCase& c : cases) {
+    SCOPED_TRACE(std::string(c.redirect) + (c.rewrite ? ", rewrite" : ", find"));
+    write_file(target, original);
+    std::vector<std::string> argv{"/bin/sh", "-c",
+                                  std::string("t=$1 l=$2; shift 2; exec \"$@\" ") + c.redirect,
+                                  "sh", target, hard_link};
+    std::vector<std::string> args{target, "100"};
+    if (c.rewrite) args.push_back("200");
+    for (const std::string& word : tagrun_command(args)) {
+      argv.push_back(word);
+    }
+    const CommandResult result = run_command(argv);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(read_file(target), original);
+  }
+}
+
+// An address space limit (ulimit -v) too small for the run's buffers: a
+// message and status 1 before anything is read or written, never an abort.
+// Between the limits the outcomes cross over; each is one or the other.
+TEST(LimitsTest, TooLittleMemoryIsAMessage) {
+  if (kSanitized) {
+    GTEST_SKIP() << "the sanitizers reserve far more address space than any limit here";
+  }
+  const TempDir dir;
+  const std::string target = dir.file("target.bin");
+  Bytes original;
+  for (int i = 0; i < RUN_LENGTH; ++i) {
+    const Bytes value = tagged(100 + i);
+    original.insert(original.end(), value.begin(), value.end());
+  }
+  std::string all_found;
+  std::string all_rewritten;
+  Bytes rewritten;
+  for (int i = 0; i < RUN_LENGTH; ++i) {
+    all_found += "found " + std::to_string(100 + i) + " at location " + std::to_string(5 * i + 1) +
+                 " \n";
+    all_rewritten += "to: " + std::to_string(200 + i) + " \n";
+    const Bytes value = tagged(200 + i);
+    rewritten.insert(rewritten.end(), value.begin(), value.end());
+  }
+  const char* const kNoMemory = "not enough memory for the run\n";
+  // In KiB. The tool needs about 16 MiB of address space here; the first
+  // limit leaves it none for its buffers, the last plenty.
+  const int limits[] = {4000, 8000, 12000, 16000, 20000, 65536};
+  for (const bool rewrite : {false, true}) {
+    for (const int kib : limits) {
+      SCOPED_TRACE(std::to_string(kib) + " KiB" + (rewrite ? ", rewrite" : ", find"));
+      write_file(target, original);
+      std::vector<std::string> argv{"/bin/sh", "-c",
+                                    "ulimit -v " + std::to_string(kib) + " && exec \"$@\"", "sh"};
+      std::vector<std::string> args{target, "100"};
+      if (rewrite) args.push_back("200");
+      for (const std::string& word : tagrun_command(args)) {
+        argv.push_back(word);
+      }
+      const CommandResult result = run_command(argv);
+      EXPECT_EQ(result.signal, 0);
+      EXPECT_EQ(result.err, "");
+      if (kib == limits[0] || (kib != limits[std::size(limits) - 1] && result.out == kNoMemory)) {
+        EXPECT_EQ(result.out, kNoMemory);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(read_file(target), original);
+      } else {
+        EXPECT_EQ(result.out, rewrite ? all_rewritten : all_found);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(read_file(target), rewrite ? rewritten : original);
+      }
+    }
   }
 }
 
