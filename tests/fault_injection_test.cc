@@ -577,21 +577,17 @@ TEST(LostOutputTest, ReportAimedAtTheTargetIsRefused) {
     const char* err;
   };
   const RedirectCase cases[] = {
-      {">>\"$t\"", true, "", kOutIsTarget},
-      {">>\"$t\"", false, "", kOutIsTarget},
-      {"1<>\"$t\"", true, "", kOutIsTarget},
-      {"1<>\"$t\"", false, "", kOutIsTarget},
-      {">>\"$l\"", true, "", kOutIsTarget},
-      {"2>>\"$t\"", true, kErrIsTarget, ""},
-      {"2<>\"$l\"", false, kErrIsTarget, ""},
-      {">>\"$t\" 2>&1", true, "", ""},
+      {">>\"$t\"", true, "", kOutIsTarget},   {">>\"$t\"", false, "", kOutIsTarget},
+      {"1<>\"$t\"", true, "", kOutIsTarget},  {"1<>\"$t\"", false, "", kOutIsTarget},
+      {">>\"$l\"", true, "", kOutIsTarget},   {"2>>\"$t\"", true, kErrIsTarget, ""},
+      {"2<>\"$l\"", false, kErrIsTarget, ""}, {">>\"$t\" 2>&1", true, "", ""},
   };
   for (const RedirectCase& c : cases) {
     SCOPED_TRACE(std::string(c.redirect) + (c.rewrite ? ", rewrite" : ", find"));
     write_file(target, original);
-    std::vector<std::string> argv{"/bin/sh", "-c",
-                                  std::string("t=$1 l=$2; shift 2; exec \"$@\" ") + c.redirect,
-                                  "sh", target, hard_link};
+    std::vector<std::string> argv{
+        "/bin/sh", "-c",   std::string("t=$1 l=$2; shift 2; exec \"$@\" ") + c.redirect,
+        "sh",      target, hard_link};
     std::vector<std::string> args{target, "100"};
     if (c.rewrite) args.push_back("200");
     for (const std::string& word : tagrun_command(args)) {
@@ -623,8 +619,8 @@ TEST(LimitsTest, TooLittleMemoryIsAMessage) {
   std::string all_rewritten;
   Bytes rewritten;
   for (int i = 0; i < RUN_LENGTH; ++i) {
-    all_found += "found " + std::to_string(100 + i) + " at location " + std::to_string(5 * i + 1) +
-                 " \n";
+    all_found +=
+        "found " + std::to_string(100 + i) + " at location " + std::to_string(5 * i + 1) + " \n";
     all_rewritten += "to: " + std::to_string(200 + i) + " \n";
     const Bytes value = tagged(200 + i);
     rewritten.insert(rewritten.end(), value.begin(), value.end());
