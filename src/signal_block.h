@@ -14,7 +14,7 @@
 #ifndef TAGRUN_SIGNAL_BLOCK_H_
 #define TAGRUN_SIGNAL_BLOCK_H_
 
-#include <signal.h>
+#include <csignal>
 
 namespace tagrun {
 
