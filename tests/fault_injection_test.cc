@@ -279,6 +279,7 @@ TEST_F(FaultInjectionTest, KilledOrSignalledAtAnyPoint) {
       const CommandResult result =
           run_command(traced({inject(stage.call, std::string("signal=") + signal.name, stage.when)},
                              {target_, "100", "200"}));
+      // strace ends by the signal that ended the tool, as a shell would see it.
       EXPECT_EQ(result.signal, signal.number);
       EXPECT_EQ(result.err, "");
       const bool writing = stage.call != std::string("pread64");
