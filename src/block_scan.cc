@@ -9,7 +9,8 @@ BlockScanner::BlockScanner(int fd, std::size_t block_size)
       block_size_(block_size),
       storage_(kAlign + block_size + kCarry),
       // storage_ is aligned: the carry fits in the first kAlign bytes.
-      block_(reinterpret_cast<std::uint8_t*>(storage_.data()) + kAlign) {
+      block_(storage_.empty() ? nullptr
+                              : reinterpret_cast<std::uint8_t*>(storage_.data()) + kAlign) {
   assert(block_size > 0);
   assert(block_size <= UINT32_MAX - kCarry);
 }

@@ -42,7 +42,11 @@ std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t fro
 // read to a 64-byte aligned address, the carried bytes just before it.
 class BlockScanner {
  public:
+  // Allocates the read buffer; check ready() before a scan.
   BlockScanner(int fd, std::size_t block_size);
+
+  // Whether the read buffer could be allocated.
+  [[nodiscard]] bool ready() const { return !storage_.empty(); }
 
   // Calls visit(tag_offset, k) for every candidate for the values first to
   // first + count - 1 whose five bytes lie in [begin, end), in file order, k

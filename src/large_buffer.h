@@ -14,6 +14,9 @@ namespace tagrun {
 // buffers costs one page fault per 4 KiB otherwise, and on a virtual machine
 // a fault can cost more than scanning the page; with huge pages it is one
 // per 2 MiB. Pages never touched cost nothing either way.
+//
+// Allocation never ends the process: when the memory cannot be had, the
+// buffer is left empty(), and its owner says so before the run starts.
 class LargeBuffer {
  public:
   LargeBuffer() = default;

@@ -32,6 +32,8 @@ class Report {
   int flush();
 
   [[nodiscard]] int error() const { return error_; }
+  // The descriptor written to.
+  [[nodiscard]] int fd() const { return fd_; }
 
  private:
   // Longest line: "found " + 11 + " at location " + 20 + " \n".

@@ -4,6 +4,13 @@
 
 namespace tagrun {
 
+RunCandidates::RunCandidates(std::size_t cap)
+    : cap_(cap),
+      storage_(cap * sizeof(Entry)),
+      entries_(reinterpret_cast<Entry*>(storage_.data())) {
+  clear();
+}
+
 void RunCandidates::clear() {
   assert(cap_ < kNone);
   complete_ = true;
@@ -22,17 +29,11 @@ void RunCandidates::add(std::int64_t tag_offset, int k) {
     return;
   }
   if (size_ == cap_) {
+    // The rest of the run rereads the file instead. The memory is kept, so
+    // that a later run on the same state needs no allocation that could
+    // fail.
     complete_ = false;
-    // Give the memory back: the rest of the run rereads the file instead.
-    storage_ = LargeBuffer();
-    entries_ = nullptr;
     return;
-  }
-  if (storage_.empty()) {
-    // Allocated whole at once, so that growing never holds two copies;
-    // pages that are never touched cost no memory.
-    storage_ = LargeBuffer(cap_ * sizeof(Entry));
-    entries_ = reinterpret_cast<Entry*>(storage_.data());
   }
   const auto entry = static_cast<std::uint32_t>(size_++);
   const auto bits = static_cast<std::uint64_t>(tag_offset);

@@ -20,7 +20,12 @@ namespace tagrun {
 
 class RunCandidates {
  public:
-  explicit RunCandidates(std::size_t cap) : cap_(cap) { clear(); }
+  // Allocates room for cap candidates at once, so that a run allocates
+  // nothing once it has started; check ready() before the first add.
+  explicit RunCandidates(std::size_t cap);
+
+  // Whether the room for the candidates could be allocated.
+  [[nodiscard]] bool ready() const { return cap_ == 0 || !storage_.empty(); }
 
   void clear();
 
@@ -61,7 +66,8 @@ class RunCandidates {
       return static_cast<std::int64_t>(std::uint64_t{offset_high} << 32 | offset_low);
     }
   };
-  // Allocated at the first add.
+  // Allocated whole at construction, so that growing never holds two
+  // copies; pages that are never touched cost no memory.
   LargeBuffer storage_;
   Entry* entries_ = nullptr;
 };

@@ -1,14 +1,15 @@
 // The tool's entry and run control: the argument check, the opening and
-// measuring of the target file, the choice of mode, one run, the close and
-// the exit status.
+// measuring of the target file, the refusal of a target that is also
+// standard output or standard error, the run's memory, the choice of mode,
+// one run, the close and the exit status.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "file_access.h"
@@ -20,11 +21,52 @@ namespace {
 
 constexpr std::string_view kUsageMessage = "file not specified";
 constexpr std::string_view kOpenMessage = "target file not found or no target specified\n";
+constexpr std::string_view kOutIsTargetMessage = "tagrun: standard output is the target file\n";
+constexpr std::string_view kErrIsTargetMessage = "standard error is the target file\n";
 
 struct Target {
   FileDescriptor fd;
   std::int64_t size;
+  dev_t device;
+  ino_t inode;
 };
+
+// Writes parts to fd one after another, retrying interrupted and short
+// writes; gives up silently at the first failure, for a message on a
+// stream that has nothing left to report to. Allocates nothing.
+void write_parts(int fd, std::initializer_list<std::string_view> parts) {
+  for (std::string_view part : parts) {
+    while (!part.empty()) {
+      const ssize_t n = ::write(fd, part.data(), part.size());
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        return;
+      }
+      part.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+}
+
+// Whether fd is open on the target file itself, under whatever name or
+// open mode: the report written to it would land in the file.
+bool is_target(int fd, const Target& target) {
+  struct stat status;
+  return ::fstat(fd, &status) == 0 && status.st_dev == target.device &&
+         status.st_ino == target.inode;
+}
+
+// Prints why a run failed, without allocating: the failure may be that
+// memory ran out.
+void report_failure(const Status& status, Report& report) {
+  report.text(status.headline());
+  if (!status.reason().empty()) {
+    report.text(": ");
+    report.text(status.reason());
+  }
+  report.text("\n");
+}
 
 // Opens path for reading and writing if it names an existing regular file;
 // never creates or truncates it. Anything else is refused by stat before it
@@ -62,10 +104,12 @@ std::optional<Target> open_target(const char* path) {
   if (flags < 0 || ::fcntl(target.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return std::nullopt;
   }
-  return Target{std::move(target), static_cast<std::int64_t>(status.st_size)};
+  return Target{std::move(target), static_cast<std::int64_t>(status.st_size), status.st_dev,
+                status.st_ino};
 }
 
-int run_tool(std::span<const char* const> args, const ScanLimits& limits, Report& report) {
+int run_tool(std::span<const char* const> args, const ScanLimits& limits, Report& report, int err,
+             SignalBlock& hold_signals) {
   if (args.size() < 3) {
     report.text(kUsageMessage);
     return 1;
@@ -75,24 +119,40 @@ int run_tool(std::span<const char* const> args, const ScanLimits& limits, Report
     report.text(kOpenMessage);
     return 1;
   }
+  // Refused before anything is read: the report would be written into the
+  // file (appended, growing it, or over its bytes). The message goes to
+  // whichever stream is not the file; when both are, there is none.
+  const bool out_is_target = is_target(report.fd(), *target);
+  const bool err_is_target = is_target(err, *target);
+  if (out_is_target || err_is_target) {
+    if (!err_is_target) {
+      write_parts(err, {kOutIsTargetMessage});
+    } else if (!out_is_target) {
+      report.text(kErrIsTargetMessage);
+    }
+    return 1;
+  }
   const std::int32_t first = parse_value(args[2]);
   const std::int32_t new_first = args.size() >= 4 ? parse_value(args[3]) : 0;
   // A new first value of 0 stands for none: find mode.
   const bool find_mode = new_first == 0;
 
   ScanState state(target->fd.get(), target->size, limits);
-  const Status status =
-      find_mode ? find_run(state, first, report) : rewrite_run(state, first, new_first, report);
+  if (!state.ready()) {
+    report_failure(Status::out_of_memory(), report);
+    return 1;
+  }
+  const Status status = find_mode ? find_run(state, first, report)
+                                  : rewrite_run(state, first, new_first, report, hold_signals);
   const int close_error = target->fd.close();
   if (!status.is_ok()) {
-    report.text(status.message());
+    report_failure(status, report);
     return 1;
   }
   if (close_error != 0) {
     // After a rewrite, a failed close can mean written data was lost.
-    const Status failure =
-        find_mode ? Status::read_error(close_error) : Status::write_error(close_error);
-    report.text(failure.message());
+    report_failure(find_mode ? Status::read_error(close_error) : Status::write_error(close_error),
+                   report);
     return 1;
   }
   return 0;
@@ -112,31 +172,32 @@ Status find_run(ScanState& state, std::int32_t first, Report& report) {
   return Status::ok();
 }
 
-Status rewrite_run(ScanState& state, std::int32_t first, std::int32_t new_first, Report& report) {
+Status rewrite_run(ScanState& state, std::int32_t first, std::int32_t new_first, Report& report,
+                   SignalBlock& hold_signals) {
   if (Status status = gather_run(state, first); !status.is_ok()) {
     return status;
   }
-  std::vector<PlannedRewrite> plan;
-  plan.reserve(RUN_LENGTH);
+  RewritePlan plan;
   for (int i = 0; i < RUN_LENGTH; ++i) {
     const Status status = rewrite_value(state, run_value(first, i), run_value(new_first, i), plan);
     if (!status.is_ok()) {
       return status;
     }
   }
-  return apply_rewrites(state, plan, report);
+  return apply_rewrites(state, plan.items(), report, hold_signals);
 }
 
 int run_command_line(std::span<const char* const> args, int out, int err,
                      const ScanLimits& limits) {
+  // Made first, so destroyed last: a signal held back during a rewrite's
+  // writes is let through only once the sync, the close and every message
+  // are done, and the process then ends as that signal says.
+  SignalBlock hold_signals;
   Report report(out);
-  int exit_status = run_tool(args, limits, report);
+  int exit_status = run_tool(args, limits, report, err, hold_signals);
   if (const int error = report.flush(); error != 0) {
     // Standard output is gone: standard error is the only channel left.
-    const std::string message = std::string("tagrun: write error: ") + std::strerror(error) + "\n";
-    Report err_report(err);
-    err_report.text(message);
-    err_report.flush();  // nothing is left to tell if this fails too
+    write_parts(err, {"tagrun: write error: ", std::strerror(error), "\n"});
     exit_status = 1;
   }
   return exit_status;

@@ -4,12 +4,13 @@
 #define TAGRUN_STATUS_H_
 
 #include <string>
+#include <string_view>
 
 namespace tagrun {
 
 class [[nodiscard]] Status {
  public:
-  enum class Code { kOk, kReadError, kWriteError, kFileChanged };
+  enum class Code { kOk, kReadError, kWriteError, kFileChanged, kOutOfMemory };
 
   static Status ok() { return {Code::kOk, 0}; }
   // errno_value is the errno of the failed call on the target file.
@@ -18,6 +19,8 @@ class [[nodiscard]] Status {
   // The target file is shorter than measured, or a field planned for a
   // rewrite no longer holds the value matched.
   static Status file_changed() { return {Code::kFileChanged, 0}; }
+  // The memory a run needs could not be had before it started.
+  static Status out_of_memory() { return {Code::kOutOfMemory, 0}; }
 
   [[nodiscard]] bool is_ok() const { return code_ == Code::kOk; }
   [[nodiscard]] Code code() const { return code_; }
@@ -25,6 +28,11 @@ class [[nodiscard]] Status {
 
   // The line printed for it, line end included; empty when ok.
   [[nodiscard]] std::string message() const;
+  // The same line in parts that need no memory, for a run that has none to
+  // spare: headline(), then ": " and reason() when reason() is not empty,
+  // then the line end.
+  [[nodiscard]] std::string_view headline() const;
+  [[nodiscard]] std::string_view reason() const;
 
  private:
   Status(Code code, int errno_value) : code_(code), errno_value_(errno_value) {}

@@ -16,17 +16,26 @@
 // ranges: at most one more pass over the file in all. Rewrite
 // mode plans all its writes before the first one, so a run stopped while
 // scanning leaves the file as it was.
+//
+// A run allocates nothing once it has started: the read buffer and the
+// candidate list are allocated with the ScanState (check ready()), and the
+// plan of a rewrite is a fixed array. From its first write to the end of
+// the process's report, a rewrite holds back the signals that would end it
+// (see signal_block.h), and prints each "to:" line as soon as its field is
+// written, so a run cut short still tells which fields were written.
 #ifndef TAGRUN_TAGRUN_H_
 #define TAGRUN_TAGRUN_H_
 
+#include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "block_scan.h"
 #include "report.h"
 #include "run_candidates.h"
+#include "signal_block.h"
 #include "status.h"
 #include "tagged_value.h"
 
@@ -47,6 +56,10 @@ struct ScanState {
         file_size(size),
         scanner(target_fd, limits.block_size),
         candidates(limits.candidate_cap) {}
+
+  // Whether the memory of the run could be allocated. A state that is not
+  // ready must not be scanned.
+  [[nodiscard]] bool ready() const { return scanner.ready() && candidates.ready(); }
 
   // The open target file, owned by run control.
   const int target;
@@ -70,6 +83,21 @@ struct PlannedRewrite {
   std::int32_t new_value;
 };
 
+// The rewrites of one run, in file order: at most one per value of the run,
+// so they fit a fixed array and planning allocates nothing.
+class RewritePlan {
+ public:
+  void add(const PlannedRewrite& rewrite) {
+    assert(size_ < items_.size());
+    items_[size_++] = rewrite;
+  }
+  [[nodiscard]] std::span<const PlannedRewrite> items() const { return {items_.data(), size_}; }
+
+ private:
+  std::array<PlannedRewrite, RUN_LENGTH> items_{};
+  std::size_t size_ = 0;
+};
+
 // Starts a run at first: sets cursor to 0 and gathers the candidates in one
 // scan of [0, file_size). Returns the scan's status.
 Status gather_run(ScanState& state, std::int32_t first);
@@ -85,22 +113,29 @@ Status find_value(ScanState& state, std::int32_t value, Report& report);
 // just past it. Nothing is written. Fails only when it must reread the file
 // and that fails.
 Status rewrite_value(ScanState& state, std::int32_t old_value, std::int32_t new_value,
-                     std::vector<PlannedRewrite>& plan);
+                     RewritePlan& plan);
 
 // Carries out plan in order: checks that each field still holds its old
-// value, writes the new one, prints its "to:" line once written; then syncs
-// the file's data. Stops at the first failure: a field that no longer holds
-// its old value, or lies past the file's current end, is file_changed and is
-// not written.
-Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> plan, Report& report);
+// value, writes the new one, writes its "to:" line out at once; then syncs
+// the file's data. Before the first write it checks that the whole plan
+// lies within the process's file size limit (write_error EFBIG, nothing
+// written, if not) and calls hold() on hold_signals, which the caller
+// destroys once its report is out. Stops at the first failure: a field that
+// no longer holds its old value, or lies past the file's current end, is
+// file_changed and is not written.
+Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> plan, Report& report,
+                      SignalBlock& hold_signals);
 
 // The two runs, from gathering to the last report line.
 Status find_run(ScanState& state, std::int32_t first, Report& report);
-Status rewrite_run(ScanState& state, std::int32_t first, std::int32_t new_first, Report& report);
+Status rewrite_run(ScanState& state, std::int32_t first, std::int32_t new_first, Report& report,
+                   SignalBlock& hold_signals);
 
 // The whole tool on a command line (args[0] being the program name): writes
 // the run's report lines and messages to out, and a write error of out to
-// err. Returns the exit status, 0 or 1.
+// err. Refuses, before reading the file, to run when out or err is the
+// target file itself. Returns the exit status, 0 or 1; a terminating signal
+// held back during a rewrite ends the process on the way out instead.
 int run_command_line(std::span<const char* const> args, int out, int err,
                      const ScanLimits& limits = ScanLimits{});
 

@@ -16,8 +16,11 @@
 // untouched_from. Every byte from untouched_from on is as it was when the
 // run was gathered, which is why the writes can wait until all scans are
 // done. The reread ranges [untouched_from, match] do not overlap either.
+#include <sys/resource.h>
+
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <optional>
 
 #include "file_access.h"
@@ -25,6 +28,17 @@
 
 namespace tagrun {
 namespace {
+
+// Whether a write that ends at end (exclusive) keeps within the process's
+// file size limit: the kernel refuses a write that begins past the soft
+// limit, and cuts short one that crosses it, even inside an existing file.
+bool within_size_limit(std::int64_t end) {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return true;
+  }
+  return static_cast<std::uint64_t>(end) <= limit.rlim_cur;
+}
 
 int run_index(const ScanState& state, std::int32_t value) {
   const std::uint32_t k = run_distance(state.run_first, value);
@@ -102,7 +116,7 @@ Status find_value(ScanState& state, std::int32_t value, Report& report) {
 }
 
 Status rewrite_value(ScanState& state, std::int32_t old_value, std::int32_t new_value,
-                     std::vector<PlannedRewrite>& plan) {
+                     RewritePlan& plan) {
   const int k = run_index(state, old_value);
   const std::optional<std::int64_t> last = state.candidates.last(k);
   const std::int64_t begin = state.untouched_from;
@@ -130,14 +144,21 @@ Status rewrite_value(ScanState& state, std::int32_t old_value, std::int32_t new_
   if (!match) {
     return Status::file_changed();  // the reread disagrees with the gathering
   }
-  plan.push_back({*match, old_value, new_value});
+  plan.add({*match, old_value, new_value});
   state.cursor = *match;
   state.untouched_from = *match + TAGGED_VALUE_SIZE;
   return Status::ok();
 }
 
-Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> plan,
-                      Report& report) {
+Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> plan, Report& report,
+                      SignalBlock& hold_signals) {
+  if (plan.empty()) {
+    return Status::ok();
+  }
+  // The plan is in file order: if its last field can be written, all can.
+  if (!within_size_limit(plan.back().tag_offset + TAGGED_VALUE_SIZE)) {
+    return Status::write_error(EFBIG);
+  }
   for (const PlannedRewrite& rewrite : plan) {
     std::array<std::uint8_t, TAGGED_VALUE_SIZE> field;
     const Transfer check =
@@ -151,6 +172,12 @@ Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> pl
         load_value(&field[1]) != rewrite.old_value) {
       return Status::file_changed();
     }
+    // The limit can be lowered while the run goes on, and a write across it
+    // would be cut short, leaving half a field written.
+    if (!within_size_limit(rewrite.tag_offset + TAGGED_VALUE_SIZE)) {
+      return Status::write_error(EFBIG);
+    }
+    hold_signals.hold();
     std::array<std::uint8_t, 4> value_bytes;
     store_value(rewrite.new_value, value_bytes.data());
     const Transfer write =
@@ -158,12 +185,13 @@ Status apply_rewrites(const ScanState& state, std::span<const PlannedRewrite> pl
     if (write.error != 0) {
       return Status::write_error(write.error);
     }
+    // Out at once, so that however the run ends, the lines printed name
+    // the fields written.
     report.rewritten(rewrite.new_value);
+    (void)report.flush();  // a failure is kept in the report and told at the end
   }
-  if (!plan.empty()) {
-    if (const int error = sync_data(state.target); error != 0) {
-      return Status::write_error(error);
-    }
+  if (const int error = sync_data(state.target); error != 0) {
+    return Status::write_error(error);
   }
   return Status::ok();
 }

@@ -1,12 +1,17 @@
 // The built executable as a user runs it: standard output byte for byte,
 // standard error, the exit status, and the target file's bytes afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -58,6 +63,24 @@ TEST_F(CommandLineTest, ArgumentsAndTargets) {
   socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
   ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 
+  // A writer waits in its open of the FIFO until a reader opens it: were
+  // the tool to open the FIFO at all, even to refuse it after, the writer's
+  // open would return. It must still be waiting after the table.
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    ::_exit(::open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+  }
+  const auto waiting_in_open = [writer] {
+    std::ifstream wchan("/proc/" + std::to_string(writer) + "/wchan");
+    std::string where;
+    wchan >> where;
+    return where == "wait_for_partner";
+  };
+  for (int tries = 0; tries < 500 && !waiting_in_open(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
   const std::string found_all =
       "found 100 at location 5 \nfound 101 at location 10 \nfound 102 at location 15 \n";
   const Case cases[] = {
@@ -95,6 +118,14 @@ TEST_F(CommandLineTest, ArgumentsAndTargets) {
     EXPECT_EQ(read_file(target_), original_);
   }
   ::close(listener);
+  EXPECT_EQ(::waitpid(writer, nullptr, WNOHANG), 0) << "the FIFO was opened: its writer went on";
+  // Open it for reading to let the writer go.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::close(reader);
 }
 
 TEST_F(CommandLineTest, RewritesInPlace) {

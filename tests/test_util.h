@@ -43,15 +43,16 @@ struct CommandResult {
   std::string out;
   std::string err;
   int exit_status = -1;  // -1 when killed by a signal
-  int signal = 0;
+  int signal = 0;        // the signal that ended it, 0 when it exited
 };
 
 // Special values of stdout_path below.
 inline constexpr const char* kClosedStdout = "-";
 inline constexpr const char* kClosedPipe = "|";  // a pipe whose reader is gone
 
-// Runs argv (argv[0] a path) with standard input from /dev/null, collecting
-// standard output and standard error. stdout_path, when not empty, is
+// Runs argv (argv[0] a path) with standard input from /dev/null, every
+// signal at its default action and none blocked, collecting standard output
+// and standard error. stdout_path, when not empty, is
 // opened as standard output instead of a pipe, or is one of the special
 // values above.
 CommandResult run_command(const std::vector<std::string>& argv,
