@@ -1,7 +1,9 @@
 #include "candidate_filter.h"
 
+#include <bit>
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 #include "tagged_value.h"
 
@@ -39,8 +41,6 @@ std::size_t plain_filter(const std::uint8_t* data, std::size_t from, std::size_t
   return i;
 }
 
-#if TAGRUN_X86_FILTERS
-
 // The byte patterns of the values looked for. Value bytes 1 to 4 of a tag
 // (least significant first) hold a value of the range iff bytes 2 to 4
 // equal those of the lowest value (pattern low) or of the highest (pattern
@@ -69,8 +69,6 @@ struct Patterns {
   std::uint8_t low_offset, low_width, high_offset, high_width;
 };
 
-char as_char(std::uint8_t byte) { return static_cast<char>(byte); }
-
 // Writes position + each set bit of mask; returns false, with *next set to
 // the first position not written, when out fills first.
 inline bool emit(std::uint64_t mask, std::size_t position, Output& out, std::size_t* next) {
@@ -85,6 +83,151 @@ inline bool emit(std::uint64_t mask, std::size_t position, Output& out, std::siz
   }
   return true;
 }
+
+// The portable path: the vector filter written once in the compiler's
+// generic vectors, which it lowers to SSE2 on x86-64, NEON on AArch64 and
+// the vector facility on s390x (with -march=z13 or later), and to plain
+// scalar code where there is no vector unit at all. Every vector holds file
+// bytes in file order, so nothing here depends on the machine's byte order
+// except lane_bits, which says so.
+using ByteVector [[gnu::vector_size(16)]] = std::uint8_t;
+using LaneMask = decltype(std::declval<ByteVector>() == std::declval<ByteVector>());
+constexpr std::size_t kLanes = sizeof(ByteVector);
+static_assert(kLanes == 16 && sizeof(LaneMask) == kLanes);
+// The cheap test runs on this many vectors before its one branch.
+constexpr std::size_t kVectorsPerStep = 4;
+
+// Helpers take vectors by reference and are inlined: a vector passed by
+// value across a call has an ABI that differs between compiler versions.
+[[gnu::always_inline]] inline ByteVector load_bytes(const std::uint8_t* at) {
+  ByteVector v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+[[gnu::always_inline]] inline ByteVector splat(std::uint8_t byte) { return ByteVector{} + byte; }
+
+[[gnu::always_inline]] inline bool any_lane(const LaneMask& lanes) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &lanes, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// Lane i of lanes (all ones or all zeros) as bit i. The lanes lie in memory
+// in order, so a 64-bit word of them holds lane 0 in its lowest byte only
+// on a little-endian machine.
+[[gnu::always_inline]] inline std::uint32_t lane_bits(const LaneMask& lanes) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &lanes, sizeof halves);
+  std::uint32_t bits = 0;
+  for (int h = 0; h < 2; ++h) {
+    std::uint64_t word = halves[h];
+    if constexpr (std::endian::native == std::endian::big) {
+      word = __builtin_bswap64(word);
+    }
+    // One bit per byte, at bit 8 j for lane j; the multiply gathers bit
+    // 8 j into bit 56 + j, with no carries between the partial products.
+    word &= 0x0101010101010101U;
+    bits |= static_cast<std::uint32_t>((word * 0x0102040810204080U) >> 56) << (8 * h);
+  }
+  return bits;
+}
+
+// The tags among the kLanes positions at at whose byte 4 is a top byte of
+// the run's values: with two top bytes, the second is the first plus one,
+// so one unsigned compare of the difference tests both.
+template <bool kOneTopByte>
+[[gnu::always_inline]] inline LaneMask top_byte_lanes(const std::uint8_t* at,
+                                                      const ByteVector& tag,
+                                                      const ByteVector& top_low) {
+  const LaneMask tags = load_bytes(at) == tag;
+  if constexpr (kOneTopByte) {
+    return tags & (load_bytes(at + 4) == top_low);
+  } else {
+    return tags & ((load_bytes(at + 4) - top_low) <= splat(1));
+  }
+}
+
+// Of the lanes in top_eq, those whose bytes 1 to 3 match pattern bytes.
+[[gnu::always_inline]] inline LaneMask pattern_lanes(const LaneMask& top_eq, const ByteVector& b1,
+                                                     const ByteVector& b2, const ByteVector& b3,
+                                                     const std::uint8_t* bytes,
+                                                     std::uint8_t offset, std::uint8_t width) {
+  return top_eq & (b3 == splat(bytes[2])) & (b2 == splat(bytes[1])) &
+         ((b1 - splat(offset)) <= splat(width));
+}
+
+// Tests positions from i on, kVectors * kLanes at a time, and returns where
+// it stopped: where out filled (*full set), or where fewer than
+// kVectors * kLanes positions are left.
+template <bool kOneTopByte, std::size_t kVectors>
+std::size_t portable_steps(const std::uint8_t* data, std::size_t i, std::size_t tags,
+                           const Patterns& p, Output& out, bool* full) {
+  const ByteVector tag = splat(VALUE_TAG);
+  const ByteVector top_low = splat(p.low_bytes[3]);
+  constexpr std::size_t kStep = kVectors * kLanes;
+  std::size_t next = 0;
+  for (; i + kStep <= tags; i += kStep) {
+    const std::uint8_t* const at = data + i;
+    LaneMask top[kVectors];
+    LaneMask any = top[0] = top_byte_lanes<kOneTopByte>(at, tag, top_low);
+    for (std::size_t v = 1; v < kVectors; ++v) {
+      top[v] = top_byte_lanes<kOneTopByte>(at + v * kLanes, tag, top_low);
+      any |= top[v];
+    }
+    // The cheap test: in most files no tag of the step has a top byte of
+    // the run's.
+    if (!any_lane(any)) {
+      continue;
+    }
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      const std::uint8_t* const vector_at = at + v * kLanes;
+      const ByteVector b1 = load_bytes(vector_at + 1);
+      const ByteVector b2 = load_bytes(vector_at + 2);
+      const ByteVector b3 = load_bytes(vector_at + 3);
+      // With one top byte, bytes 2 and 3 still tell the two patterns apart.
+      LaneMask low = top[v];
+      LaneMask high = top[v];
+      if constexpr (!kOneTopByte) {
+        low &= load_bytes(vector_at + 4) == top_low;
+        high &= ~low;
+      }
+      const LaneMask exact =
+          pattern_lanes(low, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width) |
+          pattern_lanes(high, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
+      if (!emit(lane_bits(exact), i + v * kLanes, out, &next)) {
+        *full = true;
+        return next;
+      }
+    }
+  }
+  return i;
+}
+
+template <bool kOneTopByte>
+std::size_t portable_filter_with(const std::uint8_t* data, std::size_t from, std::size_t tags,
+                                 std::int32_t first, std::uint32_t count, Output& out) {
+  const Patterns p(first, count);
+  bool full = false;
+  std::size_t i = portable_steps<kOneTopByte, kVectorsPerStep>(data, from, tags, p, out, &full);
+  if (!full) {
+    i = portable_steps<kOneTopByte, 1>(data, i, tags, p, out, &full);
+  }
+  // Fewer than kLanes positions are left, or out is full.
+  return full ? i : plain_filter(data, i, tags, first, count, out);
+}
+
+std::size_t portable_filter(const std::uint8_t* data, std::size_t from, std::size_t tags,
+                            std::int32_t first, std::uint32_t count, Output& out) {
+  const Patterns p(first, count);
+  return p.low_bytes[3] == p.high_bytes[3]
+             ? portable_filter_with<true>(data, from, tags, first, count, out)
+             : portable_filter_with<false>(data, from, tags, first, count, out);
+}
+
+#if TAGRUN_X86_FILTERS
+
+char as_char(std::uint8_t byte) { return static_cast<char>(byte); }
 
 #define TAGRUN_AVX2 __attribute__((target("avx2")))
 #define TAGRUN_AVX512 __attribute__((target("avx512f,avx512bw")))
@@ -274,6 +417,7 @@ TAGRUN_AVX512 std::size_t avx512_filter(const std::uint8_t* data, std::size_t fr
 bool filter_path_supported(FilterPath path) {
   switch (path) {
     case FilterPath::kPlain:
+    case FilterPath::kPortable:
       return true;
 #if TAGRUN_X86_FILTERS
     case FilterPath::kAvx2:
@@ -290,9 +434,16 @@ bool filter_path_supported(FilterPath path) {
 }
 
 FilterPath fastest_filter_path() {
+#ifdef TAGRUN_FORCED_FILTER_PATH
+  if (filter_path_supported(FilterPath::TAGRUN_FORCED_FILTER_PATH)) {
+    return FilterPath::TAGRUN_FORCED_FILTER_PATH;
+  }
+#endif
+  // The order measured by the benchmark's filter section on 512 KiB blocks
+  // (see README.md, Performance), not the order of vector width.
   static const FilterPath fastest = filter_path_supported(FilterPath::kAvx512) ? FilterPath::kAvx512
                                     : filter_path_supported(FilterPath::kAvx2) ? FilterPath::kAvx2
-                                                                               : FilterPath::kPlain;
+                                                                               : FilterPath::kPortable;
   return fastest;
 }
 
@@ -300,6 +451,8 @@ const char* filter_path_name(FilterPath path) {
   switch (path) {
     case FilterPath::kPlain:
       return "plain";
+    case FilterPath::kPortable:
+      return "portable";
     case FilterPath::kAvx2:
       return "avx2";
     case FilterPath::kAvx512:
@@ -325,6 +478,9 @@ std::size_t find_candidates_on(FilterPath path, std::span<const std::uint8_t> by
       *next = avx2_filter(bytes.data(), from, tags, first, count, output);
       break;
 #endif
+    case FilterPath::kPortable:
+      *next = portable_filter(bytes.data(), from, tags, first, count, output);
+      break;
     default:
       *next = plain_filter(bytes.data(), from, tags, first, count, output);
       break;

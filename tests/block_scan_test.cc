@@ -21,7 +21,8 @@
 namespace tagrun::testing {
 namespace {
 
-constexpr FilterPath kPaths[] = {FilterPath::kPlain, FilterPath::kAvx2, FilterPath::kAvx512};
+constexpr FilterPath kPaths[] = {FilterPath::kPlain, FilterPath::kPortable, FilterPath::kAvx2,
+                                 FilterPath::kAvx512};
 
 // First values whose runs wrap, cross a top byte, or are made of tag bytes.
 constexpr std::int32_t kFirsts[] = {
