@@ -137,8 +137,7 @@ constexpr std::size_t kVectorsPerStep = 4;
 // the run's values: with two top bytes, the second is the first plus one,
 // so one unsigned compare of the difference tests both.
 template <bool kOneTopByte>
-[[gnu::always_inline]] inline LaneMask top_byte_lanes(const std::uint8_t* at,
-                                                      const ByteVector& tag,
+[[gnu::always_inline]] inline LaneMask top_byte_lanes(const std::uint8_t* at, const ByteVector& tag,
                                                       const ByteVector& top_low) {
   const LaneMask tags = load_bytes(at) == tag;
   if constexpr (kOneTopByte) {
@@ -151,8 +150,8 @@ template <bool kOneTopByte>
 // Of the lanes in top_eq, those whose bytes 1 to 3 match pattern bytes.
 [[gnu::always_inline]] inline LaneMask pattern_lanes(const LaneMask& top_eq, const ByteVector& b1,
                                                      const ByteVector& b2, const ByteVector& b3,
-                                                     const std::uint8_t* bytes,
-                                                     std::uint8_t offset, std::uint8_t width) {
+                                                     const std::uint8_t* bytes, std::uint8_t offset,
+                                                     std::uint8_t width) {
   return top_eq & (b3 == splat(bytes[2])) & (b2 == splat(bytes[1])) &
          ((b1 - splat(offset)) <= splat(width));
 }
@@ -442,8 +441,9 @@ FilterPath fastest_filter_path() {
   // The order measured by the benchmark's filter section on 512 KiB blocks
   // (see README.md, Performance), not the order of vector width.
   static const FilterPath fastest = filter_path_supported(FilterPath::kAvx512) ? FilterPath::kAvx512
-                                    : filter_path_supported(FilterPath::kAvx2) ? FilterPath::kAvx2
-                                                                               : FilterPath::kPortable;
+                                    : filter_path_supported(FilterPath::kAvx2)
+                                        ? FilterPath::kAvx2
+                                        : FilterPath::kPortable;
   return fastest;
 }
 
