@@ -151,10 +151,16 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   return result;
 }
 
+bool running_under_emulator() { return !std::string_view(TAGRUN_EMULATOR).empty(); }
+
 std::vector<std::string> tagrun_command(const std::vector<std::string>& args) {
   std::vector<std::string> argv;
-  if (const char* wrapper = std::getenv("TAGRUN_TEST_WRAPPER"); wrapper != nullptr) {
-    std::istringstream words(wrapper);
+  const char* const word_lists[] = {std::getenv("TAGRUN_TEST_WRAPPER"), TAGRUN_EMULATOR};
+  for (const char* words_text : word_lists) {
+    if (words_text == nullptr) {
+      continue;
+    }
+    std::istringstream words(words_text);
     for (std::string word; words >> word;) {
       argv.push_back(word);
     }
