@@ -147,14 +147,21 @@ template <bool kOneTopByte>
   }
 }
 
-// Of the lanes in top_eq, those whose bytes 1 to 3 match pattern bytes.
-[[gnu::always_inline]] inline LaneMask pattern_lanes(const LaneMask& top_eq, const ByteVector& b1,
-                                                     const ByteVector& b2, const ByteVector& b3,
-                                                     const std::uint8_t* bytes, std::uint8_t offset,
-                                                     std::uint8_t width) {
-  return top_eq & (b3 == splat(bytes[2])) & (b2 == splat(bytes[1])) &
-         ((b1 - splat(offset)) <= splat(width));
-}
+// One pattern's bytes 1 to 3 in every lane, made once per call: the writes
+// to out may alias Patterns' bytes, so splats inside the loop would be
+// made again after each.
+struct PatternLanes {
+  PatternLanes(const std::uint8_t* bytes, std::uint8_t offset, std::uint8_t width)
+      : b2(splat(bytes[1])), b3(splat(bytes[2])), offset(splat(offset)), width(splat(width)) {}
+
+  // Of the lanes in top_eq, those whose bytes 1 to 3 match.
+  [[gnu::always_inline]] LaneMask match(const LaneMask& top_eq, const ByteVector& at_b1,
+                                        const ByteVector& at_b2, const ByteVector& at_b3) const {
+    return top_eq & (at_b3 == b3) & (at_b2 == b2) & ((at_b1 - offset) <= width);
+  }
+
+  ByteVector b2, b3, offset, width;
+};
 
 // Tests positions from i on, kVectors * kLanes at a time, and returns where
 // it stopped: where out filled (*full set), or where fewer than
@@ -164,37 +171,47 @@ std::size_t portable_steps(const std::uint8_t* data, std::size_t i, std::size_t 
                            const Patterns& p, Output& out, bool* full) {
   const ByteVector tag = splat(VALUE_TAG);
   const ByteVector top_low = splat(p.low_bytes[3]);
+  const PatternLanes low_pattern(p.low_bytes, p.low_offset, p.low_width);
+  const PatternLanes high_pattern(p.high_bytes, p.high_offset, p.high_width);
   constexpr std::size_t kStep = kVectors * kLanes;
   std::size_t next = 0;
   for (; i + kStep <= tags; i += kStep) {
     const std::uint8_t* const at = data + i;
-    LaneMask top[kVectors];
-    LaneMask any = top[0] = top_byte_lanes<kOneTopByte>(at, tag, top_low);
+    LaneMask any = top_byte_lanes<kOneTopByte>(at, tag, top_low);
     for (std::size_t v = 1; v < kVectors; ++v) {
-      top[v] = top_byte_lanes<kOneTopByte>(at + v * kLanes, tag, top_low);
-      any |= top[v];
+      any |= top_byte_lanes<kOneTopByte>(at + v * kLanes, tag, top_low);
     }
     // The cheap test: in most files no tag of the step has a top byte of
     // the run's.
     if (!any_lane(any)) {
       continue;
     }
+    // The whole test, on bytes still in cache; tags with a run's top byte
+    // but another value are common in some files (first 0x06060606 in a
+    // file dense in tag bytes), so the lanes are gathered only when one
+    // of the step's vectors has a candidate.
+    LaneMask exact[kVectors];
+    LaneMask any_exact{};
     for (std::size_t v = 0; v < kVectors; ++v) {
       const std::uint8_t* const vector_at = at + v * kLanes;
       const ByteVector b1 = load_bytes(vector_at + 1);
       const ByteVector b2 = load_bytes(vector_at + 2);
       const ByteVector b3 = load_bytes(vector_at + 3);
       // With one top byte, bytes 2 and 3 still tell the two patterns apart.
-      LaneMask low = top[v];
-      LaneMask high = top[v];
+      LaneMask low = top_byte_lanes<kOneTopByte>(vector_at, tag, top_low);
+      LaneMask high = low;
       if constexpr (!kOneTopByte) {
         low &= load_bytes(vector_at + 4) == top_low;
         high &= ~low;
       }
-      const LaneMask exact =
-          pattern_lanes(low, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width) |
-          pattern_lanes(high, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
-      if (!emit(lane_bits(exact), i + v * kLanes, out, &next)) {
+      exact[v] = low_pattern.match(low, b1, b2, b3) | high_pattern.match(high, b1, b2, b3);
+      any_exact |= exact[v];
+    }
+    if (!any_lane(any_exact)) {
+      continue;
+    }
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      if (!emit(lane_bits(exact[v]), i + v * kLanes, out, &next)) {
         *full = true;
         return next;
       }
