@@ -91,6 +91,9 @@ inline bool emit(std::uint64_t mask, std::size_t position, Output& out, std::siz
 // bytes in file order, so nothing here depends on the machine's byte order
 // except lane_bits, which says so.
 using ByteVector [[gnu::vector_size(16)]] = std::uint8_t;
+// What a lane compare gives: a vector of signed char for GCC, of char for
+// clang, so its type is taken from the compare itself.
+// NOLINTNEXTLINE(misc-redundant-expression): only the type is used.
 using LaneMask = decltype(std::declval<ByteVector>() == std::declval<ByteVector>());
 constexpr std::size_t kLanes = sizeof(ByteVector);
 static_assert(kLanes == 16 && sizeof(LaneMask) == kLanes);
@@ -155,8 +158,9 @@ struct PatternLanes {
       : b2(splat(bytes[1])), b3(splat(bytes[2])), offset(splat(offset)), width(splat(width)) {}
 
   // Of the lanes in top_eq, those whose bytes 1 to 3 match.
-  [[gnu::always_inline]] LaneMask match(const LaneMask& top_eq, const ByteVector& at_b1,
-                                        const ByteVector& at_b2, const ByteVector& at_b3) const {
+  [[nodiscard, gnu::always_inline]] LaneMask match(const LaneMask& top_eq, const ByteVector& at_b1,
+                                                   const ByteVector& at_b2,
+                                                   const ByteVector& at_b3) const {
     return top_eq & (at_b3 == b3) & (at_b2 == b2) & ((at_b1 - offset) <= width);
   }
 
