@@ -58,6 +58,7 @@ struct Patterns {
     low_width = static_cast<std::uint8_t>((same ? byte_of(high, 0) : 0xFF) - low_offset);
     high_offset = same ? low_offset : std::uint8_t{0};
     high_width = static_cast<std::uint8_t>(byte_of(high, 0) - high_offset);
+    one_pattern = same;
   }
 
   static std::uint8_t byte_of(std::uint32_t value, int b) {
@@ -67,6 +68,9 @@ struct Patterns {
   std::uint8_t low_bytes[4] = {};
   std::uint8_t high_bytes[4] = {};
   std::uint8_t low_offset, low_width, high_offset, high_width;
+  // Whether patterns low and high are one and the same, as they are for
+  // all but one run in 256: the whole test then needs one of them only.
+  bool one_pattern;
 };
 
 // Writes position + each set bit of mask; returns false, with *next set to
@@ -208,7 +212,9 @@ std::size_t portable_steps(const std::uint8_t* data, std::size_t i, std::size_t 
         low &= load_bytes(vector_at + 4) == top_low;
         high &= ~low;
       }
-      exact[v] = low_pattern.match(low, b1, b2, b3) | high_pattern.match(high, b1, b2, b3);
+      exact[v] = p.one_pattern
+                     ? low_pattern.match(low, b1, b2, b3)
+                     : low_pattern.match(low, b1, b2, b3) | high_pattern.match(high, b1, b2, b3);
       any_exact |= exact[v];
     }
     if (!any_lane(any_exact)) {
@@ -292,9 +298,12 @@ TAGRUN_AVX2 std::size_t avx2_filter(const std::uint8_t* data, std::size_t from, 
     const __m256i b1 = load256(at + 1);
     const __m256i b2 = load256(at + 2);
     const __m256i b3 = load256(at + 3);
-    const __m256i exact = _mm256_or_si256(
-        pattern256(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width),
-        pattern256(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width));
+    const __m256i exact =
+        p.one_pattern
+            ? pattern256(coarse, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width)
+            : _mm256_or_si256(
+                  pattern256(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width),
+                  pattern256(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width));
     const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(exact));
     std::size_t next = 0;
     if (!emit(mask, i, out, &next)) {
@@ -326,6 +335,9 @@ TAGRUN_AVX512 inline __mmask64 exact512(const std::uint8_t* at, __mmask64 top_lo
   const __m512i b1 = _mm512_loadu_si512(at + 1);
   const __m512i b2 = _mm512_loadu_si512(at + 2);
   const __m512i b3 = _mm512_loadu_si512(at + 3);
+  if (p.one_pattern) {
+    return pattern512(top_low_eq | top_high_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width);
+  }
   return pattern512(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width) |
          pattern512(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
 }
@@ -366,9 +378,12 @@ TAGRUN_AVX512 inline __mmask64 top_byte_matches(__mmask64 tags, __m512i top, __m
   }
 }
 
+// p is a copy of its own: the writes to out could change the bytes of a
+// Patterns it refers to, and every broadcast of them would be made again
+// after each write.
 template <bool kOneTopByte>
 TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, std::size_t tags,
-                                       const Patterns& p, Output& out, bool* full) {
+                                       Patterns p, Output& out, bool* full) {
   const __m512i tag = splat512(VALUE_TAG);
   const __m512i top_low = splat512(p.low_bytes[3]);
   std::size_t next = 0;
