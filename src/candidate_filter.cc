@@ -14,6 +14,13 @@
 #define TAGRUN_X86_FILTERS 0
 #endif
 
+#if defined(__s390x__) && defined(__GNUC__) && !defined(__clang__) && !defined(__VX__)
+#define TAGRUN_S390X_VECTOR_CLONE 1
+#include <sys/auxv.h>
+#else
+#define TAGRUN_S390X_VECTOR_CLONE 0
+#endif
+
 namespace tagrun {
 namespace {
 
@@ -88,168 +95,29 @@ inline bool emit(std::uint64_t mask, std::size_t position, Output& out, std::siz
   return true;
 }
 
-// The portable path: the vector filter written once in the compiler's
-// generic vectors, which it lowers to SSE2 on x86-64, NEON on AArch64 and
-// the vector facility on s390x (with -march=z13 or later), and to plain
-// scalar code where there is no vector unit at all. Every vector holds file
-// bytes in file order, so nothing here depends on the machine's byte order
-// except lane_bits, which says so.
-using ByteVector [[gnu::vector_size(16)]] = std::uint8_t;
-// What a lane compare gives: a vector of signed char for GCC, of char for
-// clang, so its type is taken from the compare itself.
-// NOLINTNEXTLINE(misc-redundant-expression): only the type is used.
-using LaneMask = decltype(std::declval<ByteVector>() == std::declval<ByteVector>());
-constexpr std::size_t kLanes = sizeof(ByteVector);
-static_assert(kLanes == 16 && sizeof(LaneMask) == kLanes);
-// The cheap test runs on this many vectors before its one branch.
-constexpr std::size_t kVectorsPerStep = 4;
+// The portable path, for the machine's baseline: see portable_filter.inc.
+namespace baseline {
+#include "portable_filter.inc"
+}  // namespace baseline
 
-// Helpers take vectors by reference and are inlined: a vector passed by
-// value across a call has an ABI that differs between compiler versions.
-[[gnu::always_inline]] inline ByteVector load_bytes(const std::uint8_t* at) {
-  ByteVector v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
+#if TAGRUN_S390X_VECTOR_CLONE
+// Debian's s390x baseline (z196) has no vector facility, so the path above
+// is scalar code there; z13 and later machines run this build of it, which
+// the compiler lowers to the vector facility. Its code is compiled for z13
+// as a whole: on s390x a function built for one target cannot be inlined
+// into one built for another.
+#pragma GCC push_options
+#pragma GCC target("arch=z13")
+namespace z13 {
+#include "portable_filter.inc"
+}  // namespace z13
+#pragma GCC pop_options
+
+bool has_vector_facility() {
+  static const bool vector = (getauxval(AT_HWCAP) & HWCAP_S390_VX) != 0;
+  return vector;
 }
-
-[[gnu::always_inline]] inline ByteVector splat(std::uint8_t byte) { return ByteVector{} + byte; }
-
-[[gnu::always_inline]] inline bool any_lane(const LaneMask& lanes) {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &lanes, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
-}
-
-// Lane i of lanes (all ones or all zeros) as bit i. The lanes lie in memory
-// in order, so a 64-bit word of them holds lane 0 in its lowest byte only
-// on a little-endian machine.
-[[gnu::always_inline]] inline std::uint32_t lane_bits(const LaneMask& lanes) {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &lanes, sizeof halves);
-  std::uint32_t bits = 0;
-  for (int h = 0; h < 2; ++h) {
-    std::uint64_t word = halves[h];
-    if constexpr (std::endian::native == std::endian::big) {
-      word = __builtin_bswap64(word);
-    }
-    // One bit per byte, at bit 8 j for lane j; the multiply gathers bit
-    // 8 j into bit 56 + j, with no carries between the partial products.
-    word &= 0x0101010101010101U;
-    bits |= static_cast<std::uint32_t>((word * 0x0102040810204080U) >> 56) << (8 * h);
-  }
-  return bits;
-}
-
-// The tags among the kLanes positions at at whose byte 4 is a top byte of
-// the run's values: with two top bytes, the second is the first plus one,
-// so one unsigned compare of the difference tests both.
-template <bool kOneTopByte>
-[[gnu::always_inline]] inline LaneMask top_byte_lanes(const std::uint8_t* at, const ByteVector& tag,
-                                                      const ByteVector& top_low) {
-  const LaneMask tags = load_bytes(at) == tag;
-  if constexpr (kOneTopByte) {
-    return tags & (load_bytes(at + 4) == top_low);
-  } else {
-    return tags & ((load_bytes(at + 4) - top_low) <= splat(1));
-  }
-}
-
-// One pattern's bytes 1 to 3 in every lane, made once per call: the writes
-// to out may alias Patterns' bytes, so splats inside the loop would be
-// made again after each.
-struct PatternLanes {
-  PatternLanes(const std::uint8_t* bytes, std::uint8_t offset, std::uint8_t width)
-      : b2(splat(bytes[1])), b3(splat(bytes[2])), offset(splat(offset)), width(splat(width)) {}
-
-  // Of the lanes in top_eq, those whose bytes 1 to 3 match.
-  [[nodiscard, gnu::always_inline]] LaneMask match(const LaneMask& top_eq, const ByteVector& at_b1,
-                                                   const ByteVector& at_b2,
-                                                   const ByteVector& at_b3) const {
-    return top_eq & (at_b3 == b3) & (at_b2 == b2) & ((at_b1 - offset) <= width);
-  }
-
-  ByteVector b2, b3, offset, width;
-};
-
-// Tests positions from i on, kVectors * kLanes at a time, and returns where
-// it stopped: where out filled (*full set), or where fewer than
-// kVectors * kLanes positions are left.
-template <bool kOneTopByte, std::size_t kVectors>
-std::size_t portable_steps(const std::uint8_t* data, std::size_t i, std::size_t tags,
-                           const Patterns& p, Output& out, bool* full) {
-  const ByteVector tag = splat(VALUE_TAG);
-  const ByteVector top_low = splat(p.low_bytes[3]);
-  const PatternLanes low_pattern(p.low_bytes, p.low_offset, p.low_width);
-  const PatternLanes high_pattern(p.high_bytes, p.high_offset, p.high_width);
-  constexpr std::size_t kStep = kVectors * kLanes;
-  std::size_t next = 0;
-  for (; i + kStep <= tags; i += kStep) {
-    const std::uint8_t* const at = data + i;
-    LaneMask any = top_byte_lanes<kOneTopByte>(at, tag, top_low);
-    for (std::size_t v = 1; v < kVectors; ++v) {
-      any |= top_byte_lanes<kOneTopByte>(at + v * kLanes, tag, top_low);
-    }
-    // The cheap test: in most files no tag of the step has a top byte of
-    // the run's.
-    if (!any_lane(any)) {
-      continue;
-    }
-    // The whole test, on bytes still in cache; tags with a run's top byte
-    // but another value are common in some files (first 0x06060606 in a
-    // file dense in tag bytes), so the lanes are gathered only when one
-    // of the step's vectors has a candidate.
-    LaneMask exact[kVectors];
-    LaneMask any_exact{};
-    for (std::size_t v = 0; v < kVectors; ++v) {
-      const std::uint8_t* const vector_at = at + v * kLanes;
-      const ByteVector b1 = load_bytes(vector_at + 1);
-      const ByteVector b2 = load_bytes(vector_at + 2);
-      const ByteVector b3 = load_bytes(vector_at + 3);
-      // With one top byte, bytes 2 and 3 still tell the two patterns apart.
-      LaneMask low = top_byte_lanes<kOneTopByte>(vector_at, tag, top_low);
-      LaneMask high = low;
-      if constexpr (!kOneTopByte) {
-        low &= load_bytes(vector_at + 4) == top_low;
-        high &= ~low;
-      }
-      exact[v] = p.one_pattern
-                     ? low_pattern.match(low, b1, b2, b3)
-                     : low_pattern.match(low, b1, b2, b3) | high_pattern.match(high, b1, b2, b3);
-      any_exact |= exact[v];
-    }
-    if (!any_lane(any_exact)) {
-      continue;
-    }
-    for (std::size_t v = 0; v < kVectors; ++v) {
-      if (!emit(lane_bits(exact[v]), i + v * kLanes, out, &next)) {
-        *full = true;
-        return next;
-      }
-    }
-  }
-  return i;
-}
-
-template <bool kOneTopByte>
-std::size_t portable_filter_with(const std::uint8_t* data, std::size_t from, std::size_t tags,
-                                 std::int32_t first, std::uint32_t count, Output& out) {
-  const Patterns p(first, count);
-  bool full = false;
-  std::size_t i = portable_steps<kOneTopByte, kVectorsPerStep>(data, from, tags, p, out, &full);
-  if (!full) {
-    i = portable_steps<kOneTopByte, 1>(data, i, tags, p, out, &full);
-  }
-  // Fewer than kLanes positions are left, or out is full.
-  return full ? i : plain_filter(data, i, tags, first, count, out);
-}
-
-std::size_t portable_filter(const std::uint8_t* data, std::size_t from, std::size_t tags,
-                            std::int32_t first, std::uint32_t count, Output& out) {
-  const Patterns p(first, count);
-  return p.low_bytes[3] == p.high_bytes[3]
-             ? portable_filter_with<true>(data, from, tags, first, count, out)
-             : portable_filter_with<false>(data, from, tags, first, count, out);
-}
+#endif
 
 #if TAGRUN_X86_FILTERS
 
@@ -515,7 +383,13 @@ std::size_t find_candidates_on(FilterPath path, std::span<const std::uint8_t> by
       break;
 #endif
     case FilterPath::kPortable:
-      *next = portable_filter(bytes.data(), from, tags, first, count, output);
+#if TAGRUN_S390X_VECTOR_CLONE
+      if (has_vector_facility()) {
+        *next = z13::portable_filter(bytes.data(), from, tags, first, count, output);
+        break;
+      }
+#endif
+      *next = baseline::portable_filter(bytes.data(), from, tags, first, count, output);
       break;
     default:
       *next = plain_filter(bytes.data(), from, tags, first, count, output);
