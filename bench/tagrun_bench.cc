@@ -229,9 +229,8 @@ ChildRun run_portable_tagrun(const std::vector<std::string>& args) {
 // The floor as a process of its own: one plain read of the file through the
 // same block size by dd, whose start and exit cost about what the tool's do.
 double process_read(const std::string& path) {
-  return run_child("/bin/dd",
-                   {concat({"if=", path}), "of=/dev/null", concat({"bs=", std::to_string(kBlock)}),
-                    "status=none"})
+  return run_child("/bin/dd", {concat({"if=", path}), "of=/dev/null",
+                               concat({"bs=", std::to_string(kBlock)}), "status=none"})
       .seconds;
 }
 
@@ -320,10 +319,9 @@ void bench_case(const Case& c) {
 // from.
 void bench_filter_paths(const char* name, const std::vector<std::uint8_t>& block,
                         std::int32_t first) {
-  constexpr tagrun::FilterPath kAllPaths[] = {tagrun::FilterPath::kPlain,
-                                              tagrun::FilterPath::kPortable,
-                                              tagrun::FilterPath::kAvx2,
-                                              tagrun::FilterPath::kAvx512};
+  constexpr tagrun::FilterPath kAllPaths[] = {
+      tagrun::FilterPath::kPlain, tagrun::FilterPath::kPortable, tagrun::FilterPath::kAvx2,
+      tagrun::FilterPath::kAvx512};
   constexpr int kPasses = 256;  // 128 MiB of tag positions per measurement
   const std::size_t tags = block.size() - 4;
   std::vector<std::uint32_t> out(1024);
@@ -385,8 +383,8 @@ void bench_portable_case(const Case& c) {
     rewrite_against.push_back(portable_rewrite.seconds / rewrite.seconds);
   }
   std::printf("%-28s %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n", c.name, median(find_ratios),
-              median(rewrite_ratios), median(portable_find_ratios),
-              median(portable_rewrite_ratios), median(find_against), median(rewrite_against));
+              median(rewrite_ratios), median(portable_find_ratios), median(portable_rewrite_ratios),
+              median(find_against), median(rewrite_against));
   std::fflush(stdout);
 }
 
@@ -411,8 +409,7 @@ int main() {
   bench_filter_paths("random", random_bytes(kBlock + 4, 0, 11), kFirst);
   bench_filter_paths("20% tags", random_bytes(kBlock + 4, 20, 12), kFirst);
   bench_filter_paths("20% tags, first 0x06060606", random_bytes(kBlock + 4, 20, 12), 0x06060606);
-  std::printf("fastest path here: %s\n\n",
-              tagrun::filter_path_name(tagrun::fastest_filter_path()));
+  std::printf("fastest path here: %s\n\n", tagrun::filter_path_name(tagrun::fastest_filter_path()));
 
   print_header();
   {
@@ -432,9 +429,8 @@ int main() {
   write_file(path, all_tagged(kSize, kFirst, true));
   bench_case({"all tagged (past cap)", path, kFirst});
 
-  std::printf(
-      "\nthe tool as built (%s) and with the portable path forced, each against one read\n",
-      tagrun::filter_path_name(tagrun::fastest_filter_path()));
+  std::printf("\nthe tool as built (%s) and with the portable path forced, each against one read\n",
+              tagrun::filter_path_name(tagrun::fastest_filter_path()));
   std::printf("%-28s %10s %10s %10s %10s %10s %10s\n", "file (256 MiB, cached)", "find/read",
               "rewr/read", "port find", "port rewr", "port/find", "port/rewr");
   {
