@@ -13,6 +13,10 @@
 // more find run: the tool is a process too, and starting one costs a few
 // milliseconds here, a fifth of reading 256 MiB.
 //
+// Before them, each candidate filter path on one block in cache (the rates
+// the run-time choice of path is set from); after them, the tool against
+// itself built with the portable path forced.
+//
 // Also: the ratio against a byte-at-a-time stdio find run written here, on
 // 16 MiB; the peak memory of the child (ru_maxrss through wait4); the rate
 // of report lines on a file whose every candidate is reported.
@@ -29,8 +33,10 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "candidate_filter.h"
 #include "tagrun.h"
 
 namespace {
@@ -42,6 +48,16 @@ constexpr int kRunLength = 177;
 constexpr int kRepetitions = 9;
 
 using Clock = std::chrono::steady_clock;
+
+// Strings joined by append: GCC 12 at -O3 warns (-Wrestrict, falsely) inside
+// the standard library's operator+ on some targets, s390x among them.
+std::string concat(std::initializer_list<std::string_view> parts) {
+  std::string joined;
+  for (const std::string_view part : parts) {
+    joined.append(part);
+  }
+  return joined;
+}
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "tagrun_bench: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -116,17 +132,17 @@ std::vector<std::uint8_t> all_tagged(std::size_t size, std::int32_t first, bool 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    fail("open(" + path + ")");
+    fail(concat({"open(", path, ")"}));
   }
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n <= 0) {
-      fail("write(" + path + ")");
+      fail(concat({"write(", path, ")"}));
     }
     done += static_cast<std::size_t>(n);
   }
   if (::close(fd) != 0) {
-    fail("close(" + path + ")");
+    fail(concat({"close(", path, ")"}));
   }
 }
 
@@ -137,13 +153,13 @@ double plain_read(const std::string& path) {
   const Clock::time_point start = Clock::now();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    fail("open(" + path + ")");
+    fail(concat({"open(", path, ")"}));
   }
   std::uint8_t sink = 0;
   while (true) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0) {
-      fail("read(" + path + ")");
+      fail(concat({"read(", path, ")"}));
     }
     if (n == 0) {
       break;
@@ -204,11 +220,17 @@ ChildRun run_child(const std::string& path, const std::vector<std::string>& args
 
 ChildRun run_tagrun(const std::vector<std::string>& args) { return run_child(TAGRUN_BINARY, args); }
 
+// The same tool built with the portable filter path forced, as it runs on
+// machines without an x86 path of its own.
+ChildRun run_portable_tagrun(const std::vector<std::string>& args) {
+  return run_child(TAGRUN_PORTABLE_BINARY, args);
+}
+
 // The floor as a process of its own: one plain read of the file through the
 // same block size by dd, whose start and exit cost about what the tool's do.
 double process_read(const std::string& path) {
-  return run_child("/bin/dd",
-                   {"if=" + path, "of=/dev/null", "bs=" + std::to_string(kBlock), "status=none"})
+  return run_child("/bin/dd", {concat({"if=", path}), "of=/dev/null",
+                               concat({"bs=", std::to_string(kBlock)}), "status=none"})
       .seconds;
 }
 
@@ -290,12 +312,88 @@ void bench_case(const Case& c) {
   std::fflush(stdout);
 }
 
+// Each filter path on one block of the size the tool reads, in cache, as
+// the scan runs it right after the read: the rate at which it tests tag
+// positions, median of the repetitions, the paths interleaved. This is the
+// measurement the run-time order of the paths (candidate_filter.cc) is set
+// from.
+void bench_filter_paths(const char* name, const std::vector<std::uint8_t>& block,
+                        std::int32_t first) {
+  constexpr tagrun::FilterPath kAllPaths[] = {
+      tagrun::FilterPath::kPlain, tagrun::FilterPath::kPortable, tagrun::FilterPath::kAvx2,
+      tagrun::FilterPath::kAvx512};
+  constexpr int kPasses = 256;  // 128 MiB of tag positions per measurement
+  const std::size_t tags = block.size() - 4;
+  std::vector<std::uint32_t> out(1024);
+  std::printf("%-28s", name);
+  std::vector<std::vector<double>> rates(std::size(kAllPaths));
+  for (int rep = 0; rep < kRepetitions; ++rep) {
+    for (std::size_t p = 0; p < std::size(kAllPaths); ++p) {
+      if (!tagrun::filter_path_supported(kAllPaths[p])) {
+        continue;
+      }
+      std::size_t found = 0;
+      const Clock::time_point start = Clock::now();
+      for (int pass = 0; pass < kPasses; ++pass) {
+        for (std::size_t from = 0; from < tags;) {
+          found += tagrun::find_candidates_on(kAllPaths[p], block, from, tags, first, kRunLength,
+                                              out, &from);
+        }
+      }
+      const double elapsed = seconds_since(start);
+      // Keeps the work: the count is never this large.
+      if (found == SIZE_MAX) {
+        std::printf("!");
+      }
+      rates[p].push_back(static_cast<double>(tags) * kPasses / elapsed / 1e9);
+    }
+  }
+  for (std::size_t p = 0; p < std::size(kAllPaths); ++p) {
+    if (rates[p].empty()) {
+      std::printf(" %10s", "-");
+    } else {
+      std::printf(" %10.1f", median(rates[p]));
+    }
+  }
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+// The tool as built against the same tool with the portable path forced,
+// each run paired with a plain read made just before it: medians of the
+// ratios to the read, and of portable / built, find and rewrite.
+void bench_portable_case(const Case& c) {
+  const std::string first = std::to_string(c.first);
+  std::vector<double> find_ratios, rewrite_ratios, portable_find_ratios, portable_rewrite_ratios,
+      find_against, rewrite_against;
+  for (int rep = 0; rep < kRepetitions; ++rep) {
+    const double floor_a = plain_read(c.path);
+    const ChildRun find = run_tagrun({c.path, first});
+    const double floor_b = plain_read(c.path);
+    const ChildRun portable_find = run_portable_tagrun({c.path, first});
+    const double floor_c = plain_read(c.path);
+    const ChildRun rewrite = run_tagrun({c.path, first, first});
+    const double floor_d = plain_read(c.path);
+    const ChildRun portable_rewrite = run_portable_tagrun({c.path, first, first});
+    find_ratios.push_back(find.seconds / floor_a);
+    portable_find_ratios.push_back(portable_find.seconds / floor_b);
+    rewrite_ratios.push_back(rewrite.seconds / floor_c);
+    portable_rewrite_ratios.push_back(portable_rewrite.seconds / floor_d);
+    find_against.push_back(portable_find.seconds / find.seconds);
+    rewrite_against.push_back(portable_rewrite.seconds / rewrite.seconds);
+  }
+  std::printf("%-28s %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n", c.name, median(find_ratios),
+              median(rewrite_ratios), median(portable_find_ratios), median(portable_rewrite_ratios),
+              median(find_against), median(rewrite_against));
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main() {
   const std::string dir = "/dev/shm";
   const std::string tag = std::to_string(::getpid());
-  const std::string path = dir + "/tagrun_bench_" + tag + ".bin";
+  const std::string path = concat({dir, "/tagrun_bench_", tag, ".bin"});
   constexpr std::size_t kSize = 256 * kMiB;
   // Its run crosses a top-byte boundary: 0x12FFFFA0 .. 0x13000050.
   constexpr std::int32_t kFirst = 0x12FFFFA0;
@@ -305,6 +403,14 @@ int main() {
       "(%zu KiB blocks, as the tool reads) made just before it; the machine may be\n"
       "shared, so expect noise.\n\n",
       kRepetitions, kBlock >> 10);
+  std::printf("filter paths, one %zu KiB block in cache: GB/s of tag positions tested\n",
+              kBlock >> 10);
+  std::printf("%-28s %10s %10s %10s %10s\n", "block", "plain", "portable", "avx2", "avx512bw");
+  bench_filter_paths("random", random_bytes(kBlock + 4, 0, 11), kFirst);
+  bench_filter_paths("20% tags", random_bytes(kBlock + 4, 20, 12), kFirst);
+  bench_filter_paths("20% tags, first 0x06060606", random_bytes(kBlock + 4, 20, 12), 0x06060606);
+  std::printf("fastest path here: %s\n\n", tagrun::filter_path_name(tagrun::fastest_filter_path()));
+
   print_header();
   {
     std::vector<std::uint8_t> bytes = random_bytes(kSize, 0, 1);
@@ -322,6 +428,24 @@ int main() {
   bench_case({"20% tags, first 0x06060606", path, 0x06060606});
   write_file(path, all_tagged(kSize, kFirst, true));
   bench_case({"all tagged (past cap)", path, kFirst});
+
+  std::printf("\nthe tool as built (%s) and with the portable path forced, each against one read\n",
+              tagrun::filter_path_name(tagrun::fastest_filter_path()));
+  std::printf("%-28s %10s %10s %10s %10s %10s %10s\n", "file (256 MiB, cached)", "find/read",
+              "rewr/read", "port find", "port rewr", "port/find", "port/rewr");
+  {
+    std::vector<std::uint8_t> bytes = random_bytes(kSize, 0, 1);
+    plant_run(bytes, kFirst);
+    write_file(path, bytes);
+  }
+  bench_portable_case({"random, run planted", path, kFirst});
+  {
+    std::vector<std::uint8_t> bytes = random_bytes(kSize, 20, 2);
+    plant_run(bytes, kFirst);
+    write_file(path, bytes);
+  }
+  bench_portable_case({"20% tags, run planted", path, kFirst});
+  bench_portable_case({"20% tags, first 0x06060606", path, 0x06060606});
 
   // The fixed cost inside every figure above: starting the process.
   {

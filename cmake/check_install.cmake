@@ -1,7 +1,10 @@
 # Installs the build into a fresh prefix and checks what lands there: the
 # tool, which runs; the compressed manual page, which names this version;
 # the copyright file and the compressed changelog.
-# Usage: cmake -DBUILD_DIR=path -DPREFIX=path -DVERSION=x.y.z -P check_install.cmake
+# Usage: cmake -DBUILD_DIR=path -DPREFIX=path -DVERSION=x.y.z [-DEMULATOR=word|word...]
+#        -P check_install.cmake
+# EMULATOR runs the installed tool in a cross build (qemu-user), its words
+# separated by "|".
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_QUIET)
@@ -16,7 +19,8 @@ foreach(expected ${PREFIX}/bin/tagrun ${page} ${doc}/copyright ${doc}/changelog.
   endif()
 endforeach()
 # The installed tool runs: too few arguments is its one answer without a file.
-execute_process(COMMAND ${PREFIX}/bin/tagrun RESULT_VARIABLE status OUTPUT_VARIABLE out)
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${PREFIX}/bin/tagrun RESULT_VARIABLE status OUTPUT_VARIABLE out)
 if(NOT status EQUAL 1 OR NOT out STREQUAL "file not specified")
   message(FATAL_ERROR "installed tagrun answered ${status}: '${out}'")
 endif()

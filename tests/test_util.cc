@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -167,10 +168,27 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   return result;
 }
 
+bool running_under_emulator() { return !std::string_view(TAGRUN_EMULATOR).empty(); }
+
 std::vector<std::string> tagrun_command(const std::vector<std::string>& args) {
   std::vector<std::string> argv;
-  if (const char* wrapper = std::getenv("TAGRUN_TEST_WRAPPER"); wrapper != nullptr) {
-    std::istringstream words(wrapper);
+  const char* wrapper = std::getenv("TAGRUN_TEST_WRAPPER");
+  if (wrapper != nullptr && running_under_emulator()) {
+    // A wrapper such as valgrind would check the emulator, not the tool.
+    static const bool noted = [] {
+      std::fprintf(stderr, "TAGRUN_TEST_WRAPPER ignored: the tool runs under %s\n",
+                   TAGRUN_EMULATOR);
+      return true;
+    }();
+    static_cast<void>(noted);
+    wrapper = nullptr;
+  }
+  const char* const word_lists[] = {wrapper, TAGRUN_EMULATOR};
+  for (const char* words_text : word_lists) {
+    if (words_text == nullptr) {
+      continue;
+    }
+    std::istringstream words(words_text);
     for (std::string word; words >> word;) {
       argv.push_back(word);
     }

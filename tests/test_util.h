@@ -58,8 +58,14 @@ inline constexpr const char* kClosedPipe = "|";  // a pipe whose reader is gone
 CommandResult run_command(const std::vector<std::string>& argv,
                           const std::string& stdout_path = "");
 
+// Whether this is a cross build whose programs run under an emulator
+// (qemu-user): the tool then runs as the emulator's guest.
+bool running_under_emulator();
+
 // The built tagrun, preceded by the words of $TAGRUN_TEST_WRAPPER when set
-// (for instance "valgrind -q --error-exitcode=1"), then args.
+// (for instance "valgrind -q --error-exitcode=1") and by the cross build's
+// emulator, then args. Under an emulator the wrapper is left out, with a
+// note on standard error: it would check the emulator, not the tool.
 std::vector<std::string> tagrun_command(const std::vector<std::string>& args);
 
 // Runs the built tagrun with args, as tagrun_command makes it.
