@@ -15,7 +15,10 @@
 //
 // Also: the ratio against a byte-at-a-time stdio find run written here, on
 // 16 MiB; the peak memory of the child (ru_maxrss through wait4); the rate
-// of report lines on a file whose every candidate is reported.
+// of report lines on a file whose every candidate is reported; and a sparse
+// file of 16 GiB holding four 64 MiB extents against a plain file of the
+// same four extents, each run on the one paired with the same run on the
+// other, alternately.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -290,6 +293,69 @@ void bench_case(const Case& c) {
   std::fflush(stdout);
 }
 
+// Writes bytes as extents of extent_size bytes, one at each offset, into a
+// new file of size bytes that is otherwise holes.
+void write_sparse(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                  std::size_t extent_size, const std::vector<std::int64_t>& offsets,
+                  std::int64_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    fail("open(" + path + ")");
+  }
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    for (std::size_t done = 0; done < extent_size;) {
+      const ssize_t n = ::pwrite(fd, bytes.data() + i * extent_size + done, extent_size - done,
+                                 static_cast<off_t>(offsets[i] + static_cast<std::int64_t>(done)));
+      if (n <= 0) {
+        fail("pwrite(" + path + ")");
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::close(fd) != 0) {
+    fail("ftruncate(" + path + ")");
+  }
+}
+
+// The sparse file against the plain file of its extents: find runs and
+// rewrite runs, each on the sparse file paired with one on the plain file,
+// the order alternating between repetitions.
+void bench_sparse(const std::string& sparse, const std::string& plain, std::int32_t first) {
+  const std::string text = std::to_string(first);
+  std::vector<double> sparse_find, plain_find, sparse_rewrite, plain_rewrite;
+  std::vector<double> find_ratios, rewrite_ratios;
+  long peak = 0;
+  for (int rep = 0; rep < kRepetitions; ++rep) {
+    for (const bool rewrite : {false, true}) {
+      const std::vector<std::string> sparse_args =
+          rewrite ? std::vector<std::string>{sparse, text, text} : std::vector{sparse, text};
+      const std::vector<std::string> plain_args =
+          rewrite ? std::vector<std::string>{plain, text, text} : std::vector{plain, text};
+      ChildRun on_sparse{};
+      ChildRun on_plain{};
+      if (rep % 2 == 0) {
+        on_sparse = run_tagrun(sparse_args);
+        on_plain = run_tagrun(plain_args);
+      } else {
+        on_plain = run_tagrun(plain_args);
+        on_sparse = run_tagrun(sparse_args);
+      }
+      (rewrite ? sparse_rewrite : sparse_find).push_back(on_sparse.seconds);
+      (rewrite ? plain_rewrite : plain_find).push_back(on_plain.seconds);
+      (rewrite ? rewrite_ratios : find_ratios).push_back(on_sparse.seconds / on_plain.seconds);
+      peak = std::max({peak, on_sparse.peak_kib, on_plain.peak_kib});
+    }
+  }
+  std::printf(
+      "sparse 16 GiB, four 64 MiB extents, against a plain 256 MiB file of them:\n"
+      "  find %.1f ms against %.1f ms: %.2f times; rewrite %.1f ms against %.1f ms: %.2f "
+      "times; peak %.1f MiB\n",
+      median(sparse_find) * 1e3, median(plain_find) * 1e3, median(find_ratios),
+      median(sparse_rewrite) * 1e3, median(plain_rewrite) * 1e3, median(rewrite_ratios),
+      static_cast<double>(peak) / 1024);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main() {
@@ -365,6 +431,24 @@ int main() {
   std::printf(
       "report lines: %.1f million lines/s to /dev/null (%.1f million lines, peak %.1f MiB)\n",
       median(rates) / 1e6, expected_lines / 1e6, static_cast<double>(peak) / 1024);
+
+  // Sparse against plain: the same 256 MiB of random bytes with the run
+  // planted, as four 64 MiB extents, the first 1 GiB into the file and one
+  // every 4 GiB after it, the last 3 GiB before the end.
+  {
+    constexpr std::size_t kExtent = 64 * kMiB;
+    constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+    const std::string sparse = dir + "/tagrun_bench_" + tag + "_sparse.bin";
+    {
+      // Freed before the runs: a forked child's peak memory counts it.
+      std::vector<std::uint8_t> bytes = random_bytes(4 * kExtent, 0, 4);
+      plant_run(bytes, kFirst);
+      write_file(path, bytes);
+      write_sparse(sparse, bytes, kExtent, {kGiB, 5 * kGiB, 9 * kGiB, 13 * kGiB}, 16 * kGiB);
+    }
+    bench_sparse(sparse, path, kFirst);
+    ::unlink(sparse.c_str());
+  }
   ::unlink(path.c_str());
   return 0;
 }
