@@ -1,5 +1,5 @@
-// A sparse file past 4 GiB, on tmpfs, whose holes read fast: offsets and
-// locations past 2^31 and 2^32 in both modes.
+// A sparse file past 4 GiB, on tmpfs, whose holes the scan skips: offsets
+// and locations past 2^31 and 2^32 in both modes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
