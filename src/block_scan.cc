@@ -68,7 +68,7 @@ std::int64_t BlockScanner::next_data(std::int64_t offset, std::int64_t end) {
 std::int64_t BlockScanner::end_of_data_before(std::int64_t begin, std::int64_t before) {
   // [hole_from, before) holds no data; widen it until data shows below.
   std::int64_t hole_from = before;
-  std::int64_t step = static_cast<std::int64_t>(block_size_);
+  auto step = static_cast<std::int64_t>(block_size_);
   std::int64_t data = before;
   while (true) {
     if (hole_from == begin) {
