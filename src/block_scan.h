@@ -56,9 +56,9 @@ using SeekCall = off_t (*)(int fd, off_t offset, int whence);
 // read to a 64-byte aligned address, the carried bytes just before it.
 //
 // Before each read the scanner asks where the next data lies and skips the
-// hole before it. The question moves the descriptor's offset (lseek is the
-// only call that asks it), which is harmless: every transfer on the target
-// is a pread or pwrite at an explicit offset. seek replaces lseek in tests.
+// hole before it. Asking is an lseek, which moves the descriptor's offset:
+// harmless, since every transfer on the target is a pread or pwrite at an
+// explicit offset. seek replaces lseek in tests.
 class BlockScanner {
  public:
   BlockScanner(int fd, std::size_t block_size, SeekCall seek = nullptr);
