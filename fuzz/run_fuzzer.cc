@@ -8,12 +8,7 @@
 //               1 to 16 bytes and a cap of 0 to 8 from byte 1), bit 2 the
 //               first value taken near a tagged value of the file, bits
 //               3-4 how the new first value is made (find mode, ahead of
-//               the run, behind it, or as given), bit 5 a sparse file: the
-//               rest is cut into up to 8 pieces of equal length, piece i
-//               written to end where page 2i ends (page 2i + 1 with bit
-//               6), holes between, and with bit 7 a page of hole after
-//               the last (a piece holds a page at most); a tag at a
-//               piece's end has the hole after it
+//               the run, behind it, or as given)
 //   byte 1      tiny limits: block = 1 + (b & 15), cap = (b >> 4) % 9
 //   bytes 2-5   first value, little-endian (or its offset below the tagged
 //               value found in the file)
@@ -22,13 +17,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "model.h"
@@ -56,19 +49,14 @@ class MemoryFile {
 
   int fd() const { return fd_; }
 
-  // Writes the extents of bytes, leaving the rest as holes, and sets the
-  // file's size to bytes.size().
-  void write_extents(const std::vector<std::uint8_t>& bytes,
-                     const std::vector<std::pair<std::size_t, std::size_t>>& extents) const {
-    for (const auto& [offset, length] : extents) {
-      for (std::size_t done = 0; done < length;) {
-        const ssize_t n = ::pwrite(fd_, bytes.data() + offset + done, length - done,
-                                   static_cast<off_t>(offset + done));
-        if (n <= 0) die("pwrite to a memory file failed");
-        done += static_cast<std::size_t>(n);
-      }
+  void write_all(const std::vector<std::uint8_t>& bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n =
+          ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+      if (n <= 0) die("pwrite to a memory file failed");
+      done += static_cast<std::size_t>(n);
     }
-    if (::ftruncate(fd_, static_cast<off_t>(bytes.size())) != 0) die("ftruncate failed");
   }
 
   std::vector<std::uint8_t> contents() const {
@@ -102,34 +90,7 @@ struct Request {
   std::int32_t new_first;
   tagrun::ScanLimits limits;
   std::vector<std::uint8_t> file;
-  // The written ranges of file (offset, length); the rest is holes.
-  std::vector<std::pair<std::size_t, std::size_t>> extents;
 };
-
-constexpr std::size_t kPage = 4096;
-
-// Spreads the bytes of file over pages as the sparse layout of choices says.
-void make_sparse(std::uint8_t choices, Request& request) {
-  const std::vector<std::uint8_t> body = std::move(request.file);
-  request.file.clear();
-  const std::size_t pieces = std::min<std::size_t>(8, body.size());
-  const std::size_t length = pieces == 0 ? 0 : (body.size() + pieces - 1) / pieces;
-  const std::size_t lead = (choices & 64) != 0 ? 1 : 0;
-  for (std::size_t at = 0, i = 0; at < body.size(); at += length, ++i) {
-    const std::size_t piece = std::min({length, body.size() - at, kPage});
-    // Holes come in whole pages: a piece that ends where its page does is
-    // followed by one.
-    const std::size_t offset = (2 * i + lead + 1) * kPage - piece;
-    request.file.resize(offset + piece, 0);
-    std::copy(body.begin() + static_cast<std::ptrdiff_t>(at),
-              body.begin() + static_cast<std::ptrdiff_t>(at + piece),
-              request.file.begin() + static_cast<std::ptrdiff_t>(offset));
-    request.extents.emplace_back(offset, piece);
-  }
-  if ((choices & 128) != 0) {
-    request.file.resize(request.file.size() + kPage, 0);
-  }
-}
 
 Request decode(const std::uint8_t* data, std::size_t size) {
   Request request;
@@ -156,11 +117,6 @@ Request decode(const std::uint8_t* data, std::size_t size) {
       }
     }
   }
-  if ((choices & 32) != 0) {
-    make_sparse(choices, request);
-  } else {
-    request.extents.emplace_back(0, request.file.size());
-  }
   request.first = signed_value(first);
   const std::uint32_t distance = 1 + new_bits % (tagrun::RUN_LENGTH - 1);
   switch ((choices >> 3) & 3) {
@@ -186,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Request request = decode(data, size);
   const MemoryFile target;
   const MemoryFile out;
-  target.write_extents(request.file, request.extents);
+  target.write_all(request.file);
 
   tagrun::ScanState state(target.fd(), static_cast<std::int64_t>(request.file.size()),
                           request.limits);
