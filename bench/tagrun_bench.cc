@@ -19,7 +19,10 @@
 //
 // Also: the ratio against a byte-at-a-time stdio find run written here, on
 // 16 MiB; the peak memory of the child (ru_maxrss through wait4); the rate
-// of report lines on a file whose every candidate is reported.
+// of report lines on a file whose every candidate is reported; and a sparse
+// file of 16 GiB holding four 64 MiB extents against a plain file of the
+// same four extents, each run on the one paired with the same run on the
+// other, alternately.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -385,6 +388,99 @@ void bench_portable_case(const Case& c) {
   std::printf("%-28s %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n", c.name, median(find_ratios),
               median(rewrite_ratios), median(portable_find_ratios), median(portable_rewrite_ratios),
               median(find_against), median(rewrite_against));
+}
+
+// Writes bytes as extents of extent_size bytes, one at each offset, into a
+// new file of size bytes that is otherwise holes.
+void write_sparse(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                  std::size_t extent_size, const std::vector<std::int64_t>& offsets,
+                  std::int64_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    fail(concat({"open(", path, ")"}));
+  }
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    for (std::size_t done = 0; done < extent_size;) {
+      const ssize_t n = ::pwrite(fd, bytes.data() + i * extent_size + done, extent_size - done,
+                                 static_cast<off_t>(offsets[i] + static_cast<std::int64_t>(done)));
+      if (n <= 0) {
+        fail(concat({"pwrite(", path, ")"}));
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::close(fd) != 0) {
+    fail(concat({"ftruncate(", path, ")"}));
+  }
+}
+
+// Reads the extents of extent_size bytes at offsets of the file at path,
+// in kBlock blocks: the floor of a run that reads only them.
+double read_extents(const std::string& path, std::size_t extent_size,
+                    const std::vector<std::int64_t>& offsets) {
+  std::vector<std::uint8_t> buffer(kBlock);
+  const Clock::time_point start = Clock::now();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fail(concat({"open(", path, ")"}));
+  }
+  for (const std::int64_t offset : offsets) {
+    for (std::size_t done = 0; done < extent_size;) {
+      const ssize_t n = ::pread(fd, buffer.data(), std::min(kBlock, extent_size - done),
+                                static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+      if (n <= 0) {
+        fail(concat({"pread(", path, ")"}));
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  return seconds_since(start);
+}
+
+// The sparse file against the plain file of its extents: find runs and
+// rewrite runs, each on the sparse file paired with one on the plain file,
+// the order alternating between repetitions. The reads of the data alone,
+// paired the same way, show how much of a difference is the page cache's:
+// on tmpfs, the same bytes read at different speeds in different files.
+void bench_sparse(const std::string& sparse, const std::string& plain, std::int32_t first,
+                  std::size_t extent_size, const std::vector<std::int64_t>& offsets) {
+  const std::string text = std::to_string(first);
+  std::vector<double> sparse_find, plain_find, sparse_rewrite, plain_rewrite;
+  std::vector<double> find_ratios, rewrite_ratios, read_ratios;
+  long peak = 0;
+  for (int rep = 0; rep < kRepetitions; ++rep) {
+    const double sparse_read = read_extents(sparse, extent_size, offsets);
+    const double plain_read_time = plain_read(plain);
+    read_ratios.push_back(sparse_read / plain_read_time);
+    for (const bool rewrite : {false, true}) {
+      const std::vector<std::string> sparse_args =
+          rewrite ? std::vector<std::string>{sparse, text, text} : std::vector{sparse, text};
+      const std::vector<std::string> plain_args =
+          rewrite ? std::vector<std::string>{plain, text, text} : std::vector{plain, text};
+      ChildRun on_sparse{};
+      ChildRun on_plain{};
+      if (rep % 2 == 0) {
+        on_sparse = run_tagrun(sparse_args);
+        on_plain = run_tagrun(plain_args);
+      } else {
+        on_plain = run_tagrun(plain_args);
+        on_sparse = run_tagrun(sparse_args);
+      }
+      (rewrite ? sparse_rewrite : sparse_find).push_back(on_sparse.seconds);
+      (rewrite ? plain_rewrite : plain_find).push_back(on_plain.seconds);
+      (rewrite ? rewrite_ratios : find_ratios).push_back(on_sparse.seconds / on_plain.seconds);
+      peak = std::max({peak, on_sparse.peak_kib, on_plain.peak_kib});
+    }
+  }
+  std::printf(
+      "sparse 16 GiB, four 64 MiB extents, against a plain 256 MiB file of them:\n"
+      "  find %.1f ms against %.1f ms: %.2f times; rewrite %.1f ms against %.1f ms: %.2f "
+      "times; peak %.1f MiB\n"
+      "  reading the data alone: %.2f times\n",
+      median(sparse_find) * 1e3, median(plain_find) * 1e3, median(find_ratios),
+      median(sparse_rewrite) * 1e3, median(plain_rewrite) * 1e3, median(rewrite_ratios),
+      static_cast<double>(peak) / 1024, median(read_ratios));
   std::fflush(stdout);
 }
 
@@ -489,6 +585,28 @@ int main() {
   std::printf(
       "report lines: %.1f million lines/s to /dev/null (%.1f million lines, peak %.1f MiB)\n",
       median(rates) / 1e6, expected_lines / 1e6, static_cast<double>(peak) / 1024);
+
+  // Sparse against plain: the same 256 MiB of random bytes with the run
+  // planted, as four 64 MiB extents, the first 1 GiB into the file and one
+  // every 4 GiB after it, the last 3 GiB before the end.
+  {
+    constexpr std::size_t kExtent = 64 * kMiB;
+    constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+    const std::string sparse = concat({dir, "/tagrun_bench_", tag, "_sparse.bin"});
+    const std::vector<std::int64_t> offsets{kGiB, 5 * kGiB, 9 * kGiB, 13 * kGiB};
+    {
+      // Freed before the runs: a forked child's peak memory counts it.
+      std::vector<std::uint8_t> bytes = random_bytes(4 * kExtent, 0, 4);
+      plant_run(bytes, kFirst);
+      // Both written the same way: on tmpfs, how a file was written (the
+      // size of its page cache folios) changes how fast it reads, by half.
+      const auto extent = static_cast<std::int64_t>(kExtent);
+      write_sparse(path, bytes, kExtent, {0, extent, 2 * extent, 3 * extent}, 4 * extent);
+      write_sparse(sparse, bytes, kExtent, offsets, 16 * kGiB);
+    }
+    bench_sparse(sparse, path, kFirst, kExtent, offsets);
+    ::unlink(sparse.c_str());
+  }
   ::unlink(path.c_str());
   return 0;
 }

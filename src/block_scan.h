@@ -7,8 +7,20 @@
 // looked for: the run's RUN_LENGTH values, or a single one of them when a
 // scan rereads the file for one value; every other byte of the file is
 // irrelevant to a run.
+//
+// Holes: the scanner asks the file system where data lies (lseek with
+// SEEK_DATA) and reads only that. A hole reads as zero bytes, and a zero
+// byte is never a tag, so no candidate starts in a hole; but the value bytes
+// of a tag in the last four bytes of an extent lie in the hole after it, and
+// are zeros. Every hole edge is handled here, and nothing outside this unit
+// knows of holes. Where the file system cannot tell, the whole file counts
+// as data and is read, so results never depend on the answer, only the
+// cost does. A file changed while it is scanned gives the results of some
+// moment's contents, as reads of a changing file always do.
 #ifndef TAGRUN_BLOCK_SCAN_H_
 #define TAGRUN_BLOCK_SCAN_H_
+
+#include <sys/types.h>
 
 #include <algorithm>
 #include <array>
@@ -36,14 +48,21 @@ std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t fro
                             std::int32_t first, std::uint32_t count, std::span<std::uint32_t> out,
                             std::size_t* next);
 
+using SeekCall = off_t (*)(int fd, off_t offset, int whence);
+
 // Reads byte ranges of the target file block by block through one fixed
 // buffer, carrying the last four bytes of a block into the next, so that a
 // tagged value that straddles two blocks is seen exactly once. Each block is
 // read to a 64-byte aligned address, the carried bytes just before it.
+//
+// Before each read the scanner asks where the next data lies and skips the
+// hole before it. Asking is an lseek, which moves the descriptor's offset:
+// harmless, since every transfer on the target is a pread or pwrite at an
+// explicit offset. seek replaces lseek in tests.
 class BlockScanner {
  public:
   // Allocates the read buffer; check ready() before a scan.
-  BlockScanner(int fd, std::size_t block_size);
+  BlockScanner(int fd, std::size_t block_size, SeekCall seek = nullptr);
 
   // Whether the read buffer could be allocated.
   [[nodiscard]] bool ready() const { return !storage_.empty(); }
@@ -66,13 +85,36 @@ class BlockScanner {
   Status find_last(std::int64_t begin, std::int64_t end, std::int32_t first,
                    std::span<std::int64_t, RUN_LENGTH> last);
 
+  // The bytes this scanner has read from the file so far: what a scan cost.
+  [[nodiscard]] std::int64_t bytes_read() const { return bytes_read_; }
+
  private:
   static constexpr std::size_t kCarry = TAGGED_VALUE_SIZE - 1;
   static constexpr std::size_t kAlign = 64;
+  // The first read after a hole: an extent's end is known only by reading
+  // on and asking again, so reads after a hole grow from this size to the
+  // block size, and a small extent costs about its own size, not a block.
+  static constexpr std::size_t kFirstReadAfterHole = std::size_t{64} << 10;
 
   // Fills bytes from offset. Returns ok, the read error, or file_changed
   // when the file ends first.
-  Status read_exactly(std::span<std::uint8_t> bytes, std::int64_t offset) const;
+  Status read_exactly(std::span<std::uint8_t> bytes, std::int64_t offset);
+
+  // Returns ok when the file still holds the byte before end (after a scan
+  // that skipped the holes up to end without reading them), file_changed
+  // when it ends before, or the read error.
+  Status check_reaches(std::int64_t end);
+
+  // The offset of the first data byte in [offset, end), or end when there
+  // is none. offset itself when the file system cannot tell (and from then
+  // on, without asking again).
+  std::int64_t next_data(std::int64_t offset, std::int64_t end);
+
+  // One past the last data byte in [begin, before), or begin when there is
+  // none. Called only when [before, ...) begins with a hole; the hole is
+  // skipped backwards in steps that double, then its start is found by
+  // bisection, so a hole of any length costs a few dozen questions.
+  std::int64_t end_of_data_before(std::int64_t begin, std::int64_t before);
 
   // Calls visit(position, k) for every candidate at the tag positions
   // [0, tags) of bytes, in order, until visit returns false. Returns whether
@@ -83,6 +125,10 @@ class BlockScanner {
 
   int fd_;
   std::size_t block_size_;
+  SeekCall seek_;
+  // False once the file system has failed to say where data lies.
+  bool holes_known_ = true;
+  std::int64_t bytes_read_ = 0;
   LargeBuffer storage_;
   // Where blocks are read to: aligned, with kCarry bytes before it.
   std::uint8_t* block_;
@@ -110,11 +156,30 @@ Status BlockScanner::scan(std::int64_t begin, std::int64_t end, std::int32_t fir
                           std::uint32_t count, Visit&& visit) {
   assert(0 <= begin);
   std::size_t carried = 0;
+  std::size_t read_size = block_size_;
+  // The end of the last read: the file is known to reach it.
+  std::int64_t read_to = begin;
   for (std::int64_t read_from = begin; read_from < end;) {
-    const auto want = static_cast<std::size_t>(
-        std::min<std::int64_t>(end - read_from, static_cast<std::int64_t>(block_size_)));
-    if (Status read = read_exactly(std::span(block_, want), read_from); !read.is_ok()) {
-      return read;
+    const std::int64_t data = next_data(read_from, end);
+    std::size_t want = 0;
+    if (data == read_from) {
+      want = static_cast<std::size_t>(
+          std::min<std::int64_t>(end - read_from, static_cast<std::int64_t>(read_size)));
+      if (Status read = read_exactly(std::span(block_, want), read_from); !read.is_ok()) {
+        return read;
+      }
+      read_to = read_from + static_cast<std::int64_t>(want);
+      read_size = std::min(read_size * 2, block_size_);
+    } else if (carried == 0) {
+      read_from = data;  // nothing pending: skip the hole
+      read_size = std::min(kFirstReadAfterHole, block_size_);
+      continue;
+    } else {
+      // [read_from, data) is a hole: the carried tags' value bytes that lie
+      // in it are its zeros.
+      want = static_cast<std::size_t>(
+          std::min<std::int64_t>(data - read_from, static_cast<std::int64_t>(kCarry)));
+      std::memset(block_, 0, want);
     }
     // bytes begins at the carried bytes, file offset base.
     const std::span<const std::uint8_t> bytes(block_ - carried, carried + want);
@@ -134,10 +199,17 @@ Status BlockScanner::scan(std::int64_t begin, std::int64_t end, std::int32_t fir
     if (!go_on) {
       return Status::ok();
     }
+    if (read_from < data) {
+      // The carried bytes would be the hole's zeros, which hold no tag.
+      carried = 0;
+      read_from = data;
+      read_size = std::min(kFirstReadAfterHole, block_size_);
+      continue;
+    }
     std::memmove(block_ - kCarry, bytes.data() + tags, kCarry);
     carried = kCarry;
   }
-  return Status::ok();
+  return read_to < end ? check_reaches(end) : Status::ok();
 }
 
 }  // namespace tagrun

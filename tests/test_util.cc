@@ -54,6 +54,20 @@ void write_file(const std::string& path, const Bytes& bytes) {
   }
 }
 
+void write_sparse_file(const std::string& path, const Bytes& bytes,
+                       const std::vector<Extent>& extents) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) fail("open " + path);
+  for (const Extent& extent : extents) {
+    if (extent.offset + extent.length > bytes.size()) fail("extent past the end of " + path);
+    const ssize_t n = ::pwrite(fd, bytes.data() + extent.offset, extent.length,
+                               static_cast<off_t>(extent.offset));
+    if (n != static_cast<ssize_t>(extent.length)) fail("pwrite " + path);
+  }
+  if (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) fail("ftruncate " + path);
+  if (::close(fd) != 0) fail("close " + path);
+}
+
 Bytes read_file(const std::string& path) {
   std::ifstream stream(path, std::ios::binary);
   if (!stream) {
@@ -228,13 +242,10 @@ class CapturedStream {
   int fd_;
 };
 
-}  // namespace
-
-InProcessRun run_in_process(const Bytes& file, const std::vector<std::string>& values,
-                            const ScanLimits& limits) {
-  const TempDir dir;
-  const std::string path = dir.file("target");
-  write_file(path, file);
+// Runs the tool's command line on path, a copy of the target made by the
+// caller.
+InProcessRun run_on_copy(const std::string& path, const std::vector<std::string>& values,
+                         const ScanLimits& limits) {
   std::vector<const char*> args{"tagrun", path.c_str()};
   for (const std::string& value : values) {
     args.push_back(value.c_str());
@@ -247,6 +258,25 @@ InProcessRun run_in_process(const Bytes& file, const std::vector<std::string>& v
   run.err = err.contents();
   run.bytes = read_file(path);
   return run;
+}
+
+}  // namespace
+
+InProcessRun run_in_process(const Bytes& file, const std::vector<std::string>& values,
+                            const ScanLimits& limits) {
+  const TempDir dir;
+  const std::string path = dir.file("target");
+  write_file(path, file);
+  return run_on_copy(path, values, limits);
+}
+
+InProcessRun run_in_process_sparse(const Bytes& file, const std::vector<Extent>& extents,
+                                   const std::string& dir, const std::vector<std::string>& values,
+                                   const ScanLimits& limits) {
+  const TempDir folder(dir);
+  const std::string path = folder.file("target");
+  write_sparse_file(path, file, extents);
+  return run_on_copy(path, values, limits);
 }
 
 }  // namespace tagrun::testing

@@ -30,6 +30,21 @@ class TempDir {
 };
 
 void write_file(const std::string& path, const Bytes& bytes);
+
+// A range of a file's bytes that is written, in a file that is otherwise
+// holes.
+struct Extent {
+  std::size_t offset;
+  std::size_t length;
+};
+
+// Makes path a file of bytes.size() bytes of which only the extents are
+// written: the rest is left as holes, which read as zeros, so bytes must be
+// zero outside the extents. Holes are made in whole pages on most file
+// systems: extents at multiples of 4096 leave real holes between them.
+void write_sparse_file(const std::string& path, const Bytes& bytes,
+                       const std::vector<Extent>& extents);
+
 Bytes read_file(const std::string& path);
 
 // The five bytes of a tagged value.
@@ -83,6 +98,11 @@ struct InProcessRun {
 // values, under limits.
 InProcessRun run_in_process(const Bytes& file, const std::vector<std::string>& values,
                             const ScanLimits& limits = ScanLimits{});
+
+// The same on a sparse copy made by write_sparse_file in a folder under dir.
+InProcessRun run_in_process_sparse(const Bytes& file, const std::vector<Extent>& extents,
+                                   const std::string& dir, const std::vector<std::string>& values,
+                                   const ScanLimits& limits = ScanLimits{});
 
 }  // namespace tagrun::testing
 
