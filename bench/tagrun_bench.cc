@@ -339,8 +339,8 @@ void bench_filter_paths(const char* name, const std::vector<std::uint8_t>& block
       const Clock::time_point start = Clock::now();
       for (int pass = 0; pass < kPasses; ++pass) {
         for (std::size_t from = 0; from < tags;) {
-          found += tagrun::find_candidates_on(kAllPaths[p], block, from, tags, first, kRunLength,
-                                              out, &from);
+          found += tagrun::find_candidates(block, from, tags, first, kRunLength, out, &from,
+                                           kAllPaths[p]);
         }
       }
       const double elapsed = seconds_since(start);

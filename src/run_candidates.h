@@ -3,8 +3,8 @@
 //
 // The last candidate of every run index is always kept. The candidates
 // themselves are kept, grouped by run index in file order, up to a fixed
-// cap; past it they are dropped and complete() turns false, and the scans
-// fall back to rereading bounded ranges of the file.
+// cap; past it they are dropped and complete() turns false (what the run
+// does then is told once, at RunScan::for_each_candidate in run_scan.cc).
 #ifndef TAGRUN_RUN_CANDIDATES_H_
 #define TAGRUN_RUN_CANDIDATES_H_
 

@@ -58,10 +58,10 @@ class RunScan {
   RunScan(const RunScan&) = delete;
   RunScan& operator=(const RunScan&) = delete;
 
-  // Allocates the memory of the run of `first` on `target_fd` (open, of
-  // `size` bytes), then gathers its candidates in one scan of [0, size).
-  // On success returns ok with the run in `run`; on failure returns
-  // out_of_memory or the scan's failure and leaves `run` empty.
+  // Allocates the memory of the run of |first| on |target_fd| (open, of
+  // |size| bytes), then gathers its candidates in one scan of [0, size).
+  // On success returns ok with the run in |run|; on failure returns
+  // out_of_memory or the scan's failure and leaves |run| empty.
   static Status gather(int target_fd, std::int64_t size, std::int32_t first,
                        const ScanLimits& limits, std::optional<RunScan>& run);
 
@@ -70,7 +70,7 @@ class RunScan {
   Status find_run(Report& report);
 
   // Rewrite mode: plans the rewrite of every value of the run to the value
-  // at the same place in the run of `new_first`, then carries the plan out
+  // at the same place in the run of |new_first|, then carries the plan out
   // (see apply_rewrites). Returns ok, or the first failure.
   Status rewrite_run(std::int32_t new_first, Report& report, SignalBlock& hold_signals);
 
@@ -110,32 +110,32 @@ class RunScan {
   // The one scan of [0, file_size) that fills candidates_. Returns its status.
   Status gather_candidates();
 
-  // The run index of `value`, which must belong to the run.
+  // The run index of |value|, which must belong to the run.
   [[nodiscard]] int run_index(std::int32_t value) const;
 
-  // Calls visit(tag_offset) for the candidates of run index `k` whose tag
-  // lies at or after `from`, in file order, until visit returns false.
+  // Calls visit(tag_offset) for the candidates of run index |k| whose tag
+  // lies at or after |from|, in file order, until visit returns false.
   // Returns ok, the failure of a reread, or file_changed when the file no
   // longer holds what the gathering saw.
   template <class Visit>
   Status for_each_candidate(int k, std::int64_t from, Visit&& visit);
 
-  // Reports "found" lines for every tagged value equal to `value` at or
+  // Reports "found" lines for every tagged value equal to |value| at or
   // after the cursor and moves the cursor to the last one. Fails only when
   // it must reread the file and that fails.
   Status find_value(std::int32_t value, Report& report);
 
-  // Plans the rewrite of the first tagged value equal to `old_value` at or
-  // after untouched_from_ into `plan`, and moves the cursor to its tag and
+  // Plans the rewrite of the first tagged value equal to |old_value| at or
+  // after untouched_from_ into |plan|, and moves the cursor to its tag and
   // untouched_from_ just past it. Nothing is written. Fails only when it
   // must reread the file and that fails.
   Status rewrite_value(std::int32_t old_value, std::int32_t new_value, RewritePlan& plan);
 
-  // Carries out `plan` in order: checks that each field still holds its old
+  // Carries out |plan| in order: checks that each field still holds its old
   // value, writes the new one, writes its "to:" line out at once; then
   // syncs the file's data. Before the first write it checks that the whole
   // plan lies within the process's file size limit (write_error EFBIG,
-  // nothing written, if not) and calls hold() on `hold_signals`, which the
+  // nothing written, if not) and calls hold() on |hold_signals|, which the
   // caller destroys once its report is out. Stops at the first failure: a
   // field that no longer holds its old value, or lies past the file's
   // current end, is file_changed and is not written.

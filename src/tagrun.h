@@ -27,20 +27,20 @@ struct ScanLimits {
 // rewrite mode otherwise.
 constexpr bool is_find_mode(std::int32_t new_first) { return new_first == 0; }
 
-// One whole run of `first` on `target_fd`, open for reading and writing and
-// `file_size` bytes long, in the mode that `new_first` selects (see
+// One whole run of |first| on |target_fd|, open for reading and writing and
+// |file_size| bytes long, in the mode that |new_first| selects (see
 // run_scan.h for the rules): allocates the run's memory, gathers, matches,
-// and in rewrite mode writes, calling hold() on `hold_signals` before the
-// first write. Writes the report lines to `report`. Returns ok, or why the
+// and in rewrite mode writes, calling hold() on |hold_signals| before the
+// first write. Writes the report lines to |report|. Returns ok, or why the
 // run ended early (out_of_memory before anything is read).
 Status execute_run(int target_fd, std::int64_t file_size, std::int32_t first,
                    std::int32_t new_first, const ScanLimits& limits, Report& report,
                    SignalBlock& hold_signals);
 
-// The whole tool on a command line (`args[0]` being the program name):
-// writes the run's report lines and messages to `out`, and a write error of
-// `out` to `err`. Refuses, before reading the file, to run when `out` or
-// `err` is the target file itself. Returns the exit status, 0 or 1; a
+// The whole tool on a command line (|args[0]| being the program name):
+// writes the run's report lines and messages to |out|, and a write error of
+// |out| to |err|. Refuses, before reading the file, to run when |out| or
+// |err| is the target file itself. Returns the exit status, 0 or 1; a
 // terminating signal held back during a rewrite ends the process on the way
 // out instead.
 int run_command_line(std::span<const char* const> args, int out, int err,

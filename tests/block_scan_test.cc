@@ -80,7 +80,7 @@ std::vector<std::uint32_t> filter_candidates(FilterPath path, const Bytes& bytes
   std::vector<std::uint32_t> out(out_size);
   for (std::size_t at = from; at < tags;) {
     const std::size_t before = at;
-    const std::size_t n = find_candidates_on(path, bytes, at, tags, first, count, out, &at);
+    const std::size_t n = find_candidates(bytes, at, tags, first, count, out, &at, path);
     found.insert(found.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     if (n == 0 && at == before) {
       ADD_FAILURE() << "no progress at " << at;
