@@ -57,21 +57,21 @@ class BlockScanner {
   // Whether the read buffer could be allocated.
   [[nodiscard]] bool ready() const { return !storage_.empty(); }
 
-  // Calls visit(tag_offset, k) for every candidate for the values first to
-  // first + count - 1 whose five bytes lie in [begin, end), in file order, k
-  // being its distance from first; visit returns false to stop the scan
-  // there. Returns ok, or the read error, or file_changed when the file ends
-  // before end.
+  // Calls |visit|(tag_offset, k) for every candidate for the values |first|
+  // to |first| + |count| - 1 whose five bytes lie in [|begin|, |end|), in
+  // file order, k being its distance from |first|; |visit| returns false to
+  // stop the scan there. Returns ok, or the read error, or file_changed
+  // when the file ends before |end|.
   template <class Visit>
   Status scan(std::int64_t begin, std::int64_t end, std::int32_t first, std::uint32_t count,
               Visit&& visit);
 
-  // For each run index k of the run starting at first, sets last[k] to the
-  // tag offset of the last candidate of k whose five bytes lie in
-  // [begin, end), and leaves it as it is when there is none. Reads blocks
-  // from end backwards and stops as soon as every run index has one, so it
-  // reads no more than [begin, end) once. Returns ok, or the read error, or
-  // file_changed when the file ends before end.
+  // For each run index k of the run starting at |first|, sets |last|[k] to
+  // the tag offset of the last candidate of k whose five bytes lie in
+  // [|begin|, |end|), and leaves it as it is when there is none. Reads
+  // blocks from |end| backwards and stops as soon as every run index has
+  // one, so it reads no more than [|begin|, |end|) once. Returns ok, or the
+  // read error, or file_changed when the file ends before |end|.
   Status find_last(std::int64_t begin, std::int64_t end, std::int32_t first,
                    std::span<std::int64_t, RUN_LENGTH> last);
 
@@ -106,9 +106,9 @@ class BlockScanner {
   // bisection, so a hole of any length costs a few dozen questions.
   std::int64_t end_of_data_before(std::int64_t begin, std::int64_t before);
 
-  // Calls visit(position, k) for every candidate at the tag positions
-  // [0, end) of bytes, in order, until visit returns false. Returns whether
-  // every candidate was visited.
+  // Calls |visit|(position, k) for every candidate at the tag positions
+  // [0, |end|) of |bytes|, in order, until |visit| returns false. Returns
+  // whether every candidate was visited.
   template <class Visit>
   static bool for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t end,
                                  std::int32_t first, std::uint32_t count, Visit&& visit);

@@ -113,8 +113,8 @@ class RunScan {
   // The run index of |value|, which must belong to the run.
   [[nodiscard]] int run_index(std::int32_t value) const;
 
-  // Calls visit(tag_offset) for the candidates of run index |k| whose tag
-  // lies at or after |from|, in file order, until visit returns false.
+  // Calls |visit|(tag_offset) for the candidates of run index |k| whose tag
+  // lies at or after |from|, in file order, until |visit| returns false.
   // Returns ok, the failure of a reread, or file_changed when the file no
   // longer holds what the gathering saw.
   template <class Visit>
