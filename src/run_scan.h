@@ -78,8 +78,6 @@ class RunScan {
   const int target;
   // The length of the target file, measured once before the run.
   const std::int64_t file_size;
-  // The tag offset of the last match of the run, 0 before the first.
-  [[nodiscard]] std::int64_t cursor() const { return cursor_; }
 
  private:
   // One rewrite planned by rewrite_value and carried out by apply_rewrites.
@@ -142,6 +140,8 @@ class RunScan {
   Status apply_rewrites(std::span<const PlannedRewrite> plan, Report& report,
                         SignalBlock& hold_signals) const;
 
+  // The cursor: the tag offset of the last match of the run, 0 before the
+  // first; find scans begin here.
   std::int64_t cursor_ = 0;
   // Rewrite mode: the offset from which the file is untouched by the run,
   // just past the tagged value rewritten last; rewrite scans begin here.
