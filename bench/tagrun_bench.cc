@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "candidate_filter.h"
+#include "tagged_value.h"
 #include "tagrun.h"
 
 namespace {
@@ -77,11 +78,6 @@ double median(std::vector<double> values) {
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-std::int32_t plus(std::int32_t first, int k) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(first) +
-                                   static_cast<std::uint32_t>(k));
-}
-
 void put_tagged(std::vector<std::uint8_t>& bytes, std::size_t at, std::int32_t value) {
   const auto bits = static_cast<std::uint32_t>(value);
   bytes[at] = 0x06;
@@ -115,7 +111,7 @@ std::vector<std::uint8_t> random_bytes(std::size_t size, int tag_percent, std::u
 void plant_run(std::vector<std::uint8_t>& bytes, std::int32_t first) {
   const std::size_t step = (bytes.size() - 5) / kRunLength;
   for (int k = 0; k < kRunLength; ++k) {
-    put_tagged(bytes, static_cast<std::size_t>(k) * step + step / 2, plus(first, k));
+    put_tagged(bytes, static_cast<std::size_t>(k) * step + step / 2, tagrun::run_value(first, k));
   }
 }
 
@@ -127,7 +123,7 @@ std::vector<std::uint8_t> all_tagged(std::size_t size, std::int32_t first, bool 
   const std::size_t count = size / 5;
   for (std::size_t i = 0; i < count; ++i) {
     const auto k = static_cast<int>(cycling ? i % kRunLength : i * kRunLength / count);
-    put_tagged(bytes, 5 * i, plus(first, k));
+    put_tagged(bytes, 5 * i, tagrun::run_value(first, k));
   }
   return bytes;
 }
@@ -252,7 +248,7 @@ double stdio_find(const std::string& path, std::int32_t first, long* lines) {
   long cursor = 0;
   *lines = 0;
   for (int k = 0; k < kRunLength; ++k) {
-    const std::uint32_t value = static_cast<std::uint32_t>(plus(first, k));
+    const std::uint32_t value = static_cast<std::uint32_t>(tagrun::run_value(first, k));
     std::fseek(file, cursor, SEEK_SET);
     for (long o = cursor; o < size; ++o) {
       if (std::fgetc(file) != 0x06 || o > size - 5) {
@@ -339,8 +335,8 @@ void bench_filter_paths(const char* name, const std::vector<std::uint8_t>& block
       const Clock::time_point start = Clock::now();
       for (int pass = 0; pass < kPasses; ++pass) {
         for (std::size_t from = 0; from < tags;) {
-          found += tagrun::find_candidates_on(kAllPaths[p], block, from, tags, first, kRunLength,
-                                              out, &from);
+          found += tagrun::find_candidates(block, from, tags, first, kRunLength, out, &from,
+                                           kAllPaths[p]);
         }
       }
       const double elapsed = seconds_since(start);

@@ -144,14 +144,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const MemoryFile out;
   target.write_all(request.file);
 
-  tagrun::ScanState state(target.fd(), static_cast<std::int64_t>(request.file.size()),
-                          request.limits);
   tagrun::SignalBlock hold_signals;
   tagrun::Report report(out.fd());
   const tagrun::Status status =
-      request.new_first == 0
-          ? tagrun::find_run(state, request.first, report)
-          : tagrun::rewrite_run(state, request.first, request.new_first, report, hold_signals);
+      tagrun::execute_run(target.fd(), static_cast<std::int64_t>(request.file.size()),
+                          request.first, request.new_first, request.limits, report, hold_signals);
   if (report.flush() != 0) die("the report could not be written");
   if (!status.is_ok()) die(("the run failed: " + status.message()).c_str());
 

@@ -4,8 +4,6 @@
 
 #include <cerrno>
 
-#include "candidate_filter.h"
-
 namespace tagrun {
 
 BlockScanner::BlockScanner(int fd, std::size_t block_size, SeekCall seek)
@@ -18,13 +16,6 @@ BlockScanner::BlockScanner(int fd, std::size_t block_size, SeekCall seek)
                               : reinterpret_cast<std::uint8_t*>(storage_.data()) + kAlign) {
   assert(block_size > 0);
   assert(block_size <= UINT32_MAX - kCarry);
-}
-
-std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t tags,
-                            std::int32_t first, std::uint32_t count, std::span<std::uint32_t> out,
-                            std::size_t* next) {
-  assert(1 <= count && count <= RUN_LENGTH);
-  return find_candidates_on(fastest_filter_path(), bytes, from, tags, first, count, out, next);
 }
 
 Status BlockScanner::read_exactly(std::span<std::uint8_t> bytes, std::int64_t offset) {
@@ -117,8 +108,8 @@ Status BlockScanner::find_last(std::int64_t begin, std::int64_t end, std::int32_
       chunk_end = end_of_data_before(begin, chunk_begin);
       continue;
     }
-    const auto tags = static_cast<std::size_t>(chunk_end - data);
-    const std::span<std::uint8_t> bytes(block_, tags + kCarry);
+    const auto tag_end = static_cast<std::size_t>(chunk_end - data);
+    const std::span<std::uint8_t> bytes(block_, tag_end + kCarry);
     if (Status read = read_exactly(bytes, data); !read.is_ok()) {
       return read;
     }
@@ -126,7 +117,7 @@ Status BlockScanner::find_last(std::int64_t begin, std::int64_t end, std::int32_
     // The last candidate of each run index in this chunk.
     std::array<std::int64_t, RUN_LENGTH> chunk_last;
     chunk_last.fill(-1);
-    for_each_candidate(bytes, tags, first, RUN_LENGTH, [&](std::uint32_t position, int k) {
+    for_each_candidate(bytes, tag_end, first, RUN_LENGTH, [&](std::uint32_t position, int k) {
       chunk_last[static_cast<std::size_t>(k)] = data + static_cast<std::int64_t>(position);
       return true;
     });

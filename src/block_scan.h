@@ -1,7 +1,7 @@
 // The scan loop: every read of the target file made to look for a run's
 // values goes through BlockScanner, and every byte it reads is tested by
-// find_candidates. A fast filter belongs in find_candidates (see
-// candidate_filter.h) and nowhere else.
+// find_candidates (candidate_filter.h), where a fast filter belongs and
+// nowhere else.
 //
 // A candidate is a tag byte whose four value bytes hold one of the values
 // looked for: the run's RUN_LENGTH values, or a single one of them when a
@@ -30,23 +30,13 @@
 #include <cstring>
 #include <span>
 
+#include "candidate_filter.h"
 #include "file_access.h"
 #include "large_buffer.h"
 #include "status.h"
 #include "tagged_value.h"
 
 namespace tagrun {
-
-// Tests the tag positions from, from + 1, ..., tags - 1 of bytes, which must
-// hold at least tags + 4 bytes (the value bytes of the last position), and
-// writes the position of each candidate for the values first to first +
-// count - 1 (1 <= count <= RUN_LENGTH) into out, in ascending order,
-// stopping when out is full. Returns the number of positions written; *next
-// is set to the position to resume from (tags when every position was
-// tested). Runs on the fastest filter path of the CPU.
-std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t tags,
-                            std::int32_t first, std::uint32_t count, std::span<std::uint32_t> out,
-                            std::size_t* next);
 
 using SeekCall = off_t (*)(int fd, off_t offset, int whence);
 
@@ -67,21 +57,21 @@ class BlockScanner {
   // Whether the read buffer could be allocated.
   [[nodiscard]] bool ready() const { return !storage_.empty(); }
 
-  // Calls visit(tag_offset, k) for every candidate for the values first to
-  // first + count - 1 whose five bytes lie in [begin, end), in file order, k
-  // being its distance from first; visit returns false to stop the scan
-  // there. Returns ok, or the read error, or file_changed when the file ends
-  // before end.
+  // Calls |visit|(tag_offset, k) for every candidate for the values |first|
+  // to |first| + |count| - 1 whose five bytes lie in [|begin|, |end|), in
+  // file order, k being its distance from |first|; |visit| returns false to
+  // stop the scan there. Returns ok, or the read error, or file_changed
+  // when the file ends before |end|.
   template <class Visit>
   Status scan(std::int64_t begin, std::int64_t end, std::int32_t first, std::uint32_t count,
               Visit&& visit);
 
-  // For each run index k of the run starting at first, sets last[k] to the
-  // tag offset of the last candidate of k whose five bytes lie in
-  // [begin, end), and leaves it as it is when there is none. Reads blocks
-  // from end backwards and stops as soon as every run index has one, so it
-  // reads no more than [begin, end) once. Returns ok, or the read error, or
-  // file_changed when the file ends before end.
+  // For each run index k of the run starting at |first|, sets |last|[k] to
+  // the tag offset of the last candidate of k whose five bytes lie in
+  // [|begin|, |end|), and leaves it as it is when there is none. Reads
+  // blocks from |end| backwards and stops as soon as every run index has
+  // one, so it reads no more than [|begin|, |end|) once. Returns ok, or the
+  // read error, or file_changed when the file ends before |end|.
   Status find_last(std::int64_t begin, std::int64_t end, std::int32_t first,
                    std::span<std::int64_t, RUN_LENGTH> last);
 
@@ -116,11 +106,11 @@ class BlockScanner {
   // bisection, so a hole of any length costs a few dozen questions.
   std::int64_t end_of_data_before(std::int64_t begin, std::int64_t before);
 
-  // Calls visit(position, k) for every candidate at the tag positions
-  // [0, tags) of bytes, in order, until visit returns false. Returns whether
-  // every candidate was visited.
+  // Calls |visit|(position, k) for every candidate at the tag positions
+  // [0, |end|) of |bytes|, in order, until |visit| returns false. Returns
+  // whether every candidate was visited.
   template <class Visit>
-  static bool for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t tags,
+  static bool for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t end,
                                  std::int32_t first, std::uint32_t count, Visit&& visit);
 
   int fd_;
@@ -135,11 +125,11 @@ class BlockScanner {
 };
 
 template <class Visit>
-bool BlockScanner::for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t tags,
+bool BlockScanner::for_each_candidate(std::span<const std::uint8_t> bytes, std::size_t end,
                                       std::int32_t first, std::uint32_t count, Visit&& visit) {
   std::array<std::uint32_t, 1024> found;
-  for (std::size_t from = 0; from < tags;) {
-    const std::size_t n = find_candidates(bytes, from, tags, first, count, found, &from);
+  for (std::size_t from = 0; from < end;) {
+    const std::size_t n = find_candidates(bytes, from, end, first, count, found, &from);
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t position = found[i];
       const auto k = static_cast<int>(run_distance(first, load_value(&bytes[position + 1])));
@@ -191,9 +181,9 @@ Status BlockScanner::scan(std::int64_t begin, std::int64_t end, std::int32_t fir
       carried = bytes.size();
       continue;
     }
-    const std::size_t tags = bytes.size() - kCarry;
+    const std::size_t tag_end = bytes.size() - kCarry;
     const bool go_on =
-        for_each_candidate(bytes, tags, first, count, [&](std::uint32_t position, int k) {
+        for_each_candidate(bytes, tag_end, first, count, [&](std::uint32_t position, int k) {
           return visit(base + static_cast<std::int64_t>(position), k);
         });
     if (!go_on) {
@@ -206,7 +196,7 @@ Status BlockScanner::scan(std::int64_t begin, std::int64_t end, std::int32_t fir
       read_size = std::min(kFirstReadAfterHole, block_size_);
       continue;
     }
-    std::memmove(block_ - kCarry, bytes.data() + tags, kCarry);
+    std::memmove(block_ - kCarry, bytes.data() + tag_end, kCarry);
     carried = kCarry;
   }
   return read_to < end ? check_reaches(end) : Status::ok();

@@ -31,13 +31,13 @@ struct Output {
   std::size_t used = 0;
 };
 
-std::size_t plain_filter(const std::uint8_t* data, std::size_t from, std::size_t tags,
+std::size_t plain_filter(const std::uint8_t* data, std::size_t from, std::size_t end,
                          std::int32_t first, std::uint32_t count, Output& out) {
   std::size_t i = from;
-  while (i < tags && out.used < out.size) {
-    const void* const tag = std::memchr(data + i, VALUE_TAG, tags - i);
+  while (i < end && out.used < out.size) {
+    const void* const tag = std::memchr(data + i, VALUE_TAG, end - i);
     if (tag == nullptr) {
-      return tags;
+      return end;
     }
     i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(tag) - data);
     if (run_distance(first, load_value(data + i + 1)) < count) {
@@ -48,32 +48,36 @@ std::size_t plain_filter(const std::uint8_t* data, std::size_t from, std::size_t
   return i;
 }
 
-// The byte patterns of the values looked for. Value bytes 1 to 4 of a tag
-// (least significant first) hold a value of the range iff bytes 2 to 4
-// equal those of the lowest value (pattern low) or of the highest (pattern
-// high), and byte 1, less the pattern's offset, is at most its width.
+// The byte patterns of the values looked for. Value bytes are numbered by
+// their position after the tag, 1 to 4 (least significant first), here as
+// in the vectors b1 to b4 of the paths. A tag holds a value of the range
+// iff its bytes 2 to 4 equal those of the lowest value (pattern low) or of
+// the highest (pattern high), and its byte 1, less the pattern's offset, is
+// at most its width.
 struct Patterns {
   explicit Patterns(std::int32_t first, std::uint32_t count) {
     const auto low = static_cast<std::uint32_t>(first);
     const std::uint32_t high = low + count - 1;
     const bool same = low >> 8 == high >> 8;
-    for (int b = 1; b < 4; ++b) {
-      low_bytes[b] = byte_of(low, b);
-      high_bytes[b] = byte_of(high, b);
+    for (int b = 1; b <= 4; ++b) {
+      low_bytes[b] = value_byte(low, b);
+      high_bytes[b] = value_byte(high, b);
     }
-    low_offset = byte_of(low, 0);
-    low_width = static_cast<std::uint8_t>((same ? byte_of(high, 0) : 0xFF) - low_offset);
+    low_offset = low_bytes[1];
+    low_width = static_cast<std::uint8_t>((same ? high_bytes[1] : 0xFF) - low_offset);
     high_offset = same ? low_offset : std::uint8_t{0};
-    high_width = static_cast<std::uint8_t>(byte_of(high, 0) - high_offset);
+    high_width = static_cast<std::uint8_t>(high_bytes[1] - high_offset);
     one_pattern = same;
   }
 
-  static std::uint8_t byte_of(std::uint32_t value, int b) {
-    return static_cast<std::uint8_t>(value >> (8 * b));
+  // Byte |position| (1 to 4) after the tag of a tagged value holding value.
+  static std::uint8_t value_byte(std::uint32_t value, int position) {
+    return static_cast<std::uint8_t>(value >> (8 * (position - 1)));
   }
 
-  std::uint8_t low_bytes[4] = {};
-  std::uint8_t high_bytes[4] = {};
+  // Indexed by position after the tag; [0] is unused.
+  std::uint8_t low_bytes[5] = {};
+  std::uint8_t high_bytes[5] = {};
   std::uint8_t low_offset, low_width, high_offset, high_width;
   // Whether patterns low and high are one and the same, as they are for
   // all but one run in 256: the whole test then needs one of them only.
@@ -142,18 +146,18 @@ TAGRUN_AVX2 inline __m256i pattern256(__m256i top_eq, __m256i b1, __m256i b2, __
   const __m256i d = _mm256_sub_epi8(b1, splat256(offset));
   const __m256i in_range = _mm256_cmpeq_epi8(_mm256_min_epu8(d, splat256(width)), d);
   return _mm256_and_si256(_mm256_and_si256(top_eq, in_range),
-                          _mm256_and_si256(_mm256_cmpeq_epi8(b3, splat256(bytes[2])),
-                                           _mm256_cmpeq_epi8(b2, splat256(bytes[1]))));
+                          _mm256_and_si256(_mm256_cmpeq_epi8(b3, splat256(bytes[3])),
+                                           _mm256_cmpeq_epi8(b2, splat256(bytes[2]))));
 }
 
-TAGRUN_AVX2 std::size_t avx2_filter(const std::uint8_t* data, std::size_t from, std::size_t tags,
+TAGRUN_AVX2 std::size_t avx2_filter(const std::uint8_t* data, std::size_t from, std::size_t end,
                                     std::int32_t first, std::uint32_t count, Output& out) {
   const Patterns p(first, count);
   const __m256i tag = splat256(VALUE_TAG);
-  const __m256i top_low = splat256(p.low_bytes[3]);
-  const __m256i top_high = splat256(p.high_bytes[3]);
+  const __m256i top_low = splat256(p.low_bytes[4]);
+  const __m256i top_high = splat256(p.high_bytes[4]);
   std::size_t i = from;
-  for (; i + 32 <= tags; i += 32) {
+  for (; i + 32 <= end; i += 32) {
     const std::uint8_t* const at = data + i;
     const __m256i b4 = load256(at + 4);
     const __m256i tags_eq = _mm256_cmpeq_epi8(load256(at), tag);
@@ -179,7 +183,7 @@ TAGRUN_AVX2 std::size_t avx2_filter(const std::uint8_t* data, std::size_t from, 
     }
   }
   // Fewer than 32 positions are left.
-  return plain_filter(data, i, tags, first, count, out);
+  return plain_filter(data, i, end, first, count, out);
 }
 
 TAGRUN_AVX512 inline __m512i splat512(std::uint8_t byte) { return _mm512_set1_epi8(as_char(byte)); }
@@ -187,8 +191,8 @@ TAGRUN_AVX512 inline __m512i splat512(std::uint8_t byte) { return _mm512_set1_ep
 TAGRUN_AVX512 inline __mmask64 pattern512(__mmask64 top_eq, __m512i b1, __m512i b2, __m512i b3,
                                           const std::uint8_t* bytes, std::uint8_t offset,
                                           std::uint8_t width) {
-  __mmask64 m = _mm512_mask_cmpeq_epi8_mask(top_eq, b3, splat512(bytes[2]));
-  m = _mm512_mask_cmpeq_epi8_mask(m, b2, splat512(bytes[1]));
+  __mmask64 m = _mm512_mask_cmpeq_epi8_mask(top_eq, b3, splat512(bytes[3]));
+  m = _mm512_mask_cmpeq_epi8_mask(m, b2, splat512(bytes[2]));
   const __m512i d = _mm512_sub_epi8(b1, splat512(offset));
   return _mm512_mask_cmple_epu8_mask(m, d, splat512(width));
 }
@@ -232,11 +236,9 @@ TAGRUN_AVX512 inline __mmask64 candidates512(const std::uint8_t* at, __mmask64 l
          pattern512(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
 }
 
-// The cheap test on two vectors at a time: in most files neither holds a
-// tag with a pattern's top byte. Tests positions from i on in steps of 128
-// and returns where it stopped: where out filled (*full set), or where
-// fewer than 128 positions are left. Nearly every run has one top byte for
-// all its values, and then one compare fewer per vector is needed.
+// The tags in |tags| whose byte 4 (in |top|) is a top byte of the run's
+// values: with two top bytes, the second is the first plus one, so one
+// unsigned compare of the difference tests both.
 template <bool kOneTopByte>
 TAGRUN_AVX512 inline __mmask64 top_byte_matches(__mmask64 tags, __m512i top, __m512i top_low) {
   if constexpr (kOneTopByte) {
@@ -246,24 +248,27 @@ TAGRUN_AVX512 inline __mmask64 top_byte_matches(__mmask64 tags, __m512i top, __m
   }
 }
 
+// The cheap test on two vectors at a time: in most files neither holds a
+// tag with a pattern's top byte. Tests positions from i on in steps of 128
+// and returns where it stopped: where out filled (*full set), or where
+// fewer than 128 positions are left. Nearly every run has one top byte for
+// all its values, and then one compare fewer per vector is needed.
+//
 // p is a copy of its own: the writes to out could change the bytes of a
 // Patterns it refers to, and every broadcast of them would be made again
 // after each write.
 template <bool kOneTopByte>
-TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, std::size_t tags,
+TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, std::size_t end,
                                        Patterns p, Output& out, bool* full) {
   const __m512i tag = splat512(VALUE_TAG);
-  const __m512i top_low = splat512(p.low_bytes[3]);
+  const __m512i top_low = splat512(p.low_bytes[4]);
   std::size_t next = 0;
-  for (; i + 128 <= tags; i += 128) {
+  for (; i + 128 <= end; i += 128) {
     const std::uint8_t* const at = data + i;
     const __m512i b4 = _mm512_loadu_si512(at + 4);
     const __m512i c4 = _mm512_loadu_si512(at + 68);
     const __mmask64 b_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), tag);
     const __mmask64 c_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at + 64), tag);
-    // Tags whose top byte is one of the run's: with two top bytes, the
-    // second is the first plus one, so one unsigned compare of the
-    // difference tests both.
     const __mmask64 b_top = top_byte_matches<kOneTopByte>(b_tags, b4, top_low);
     const __mmask64 c_top = top_byte_matches<kOneTopByte>(c_tags, c4, top_low);
     if ((b_top | c_top) == 0) {
@@ -282,35 +287,34 @@ TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, 
   return i;
 }
 
-TAGRUN_AVX512 std::size_t avx512_filter(const std::uint8_t* data, std::size_t from,
-                                        std::size_t tags, std::int32_t first, std::uint32_t count,
-                                        Output& out) {
+TAGRUN_AVX512 std::size_t avx512_filter(const std::uint8_t* data, std::size_t from, std::size_t end,
+                                        std::int32_t first, std::uint32_t count, Output& out) {
   const Patterns p(first, count);
   const __m512i tag = splat512(VALUE_TAG);
-  const __m512i top_low = splat512(p.low_bytes[3]);
-  const __m512i top_high = splat512(p.high_bytes[3]);
+  const __m512i top_low = splat512(p.low_bytes[4]);
+  const __m512i top_high = splat512(p.high_bytes[4]);
   constexpr __mmask64 kAll = ~__mmask64{0};
   bool full = false;
-  std::size_t i = p.low_bytes[3] == p.high_bytes[3]
-                      ? avx512_pairs<true>(data, from, tags, p, out, &full)
-                      : avx512_pairs<false>(data, from, tags, p, out, &full);
+  std::size_t i = p.low_bytes[4] == p.high_bytes[4]
+                      ? avx512_pairs<true>(data, from, end, p, out, &full)
+                      : avx512_pairs<false>(data, from, end, p, out, &full);
   if (full) {
     return i;
   }
   std::size_t next = 0;
-  for (; i + 64 <= tags; i += 64) {
+  for (; i + 64 <= end; i += 64) {
     const __mmask64 found = candidates512(data + i, kAll, p, tag, top_low, top_high);
     if (found != 0 && !emit(found, i, out, &next)) {
       return next;
     }
   }
-  if (i < tags) {
-    const __mmask64 live = (__mmask64{1} << (tags - i)) - 1;
+  if (i < end) {
+    const __mmask64 live = (__mmask64{1} << (end - i)) - 1;
     if (!emit(candidates512(data + i, live, p, tag, top_low, top_high), i, out, &next)) {
       return next;
     }
   }
-  return tags;
+  return end;
 }
 
 #endif  // TAGRUN_X86_FILTERS
@@ -365,34 +369,33 @@ const char* filter_path_name(FilterPath path) {
   return "unknown";
 }
 
-std::size_t find_candidates_on(FilterPath path, std::span<const std::uint8_t> bytes,
-                               std::size_t from, std::size_t tags, std::int32_t first,
-                               std::uint32_t count, std::span<std::uint32_t> out,
-                               std::size_t* next) {
-  assert(tags + 4 <= bytes.size());
+std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t end,
+                            std::int32_t first, std::uint32_t count, std::span<std::uint32_t> out,
+                            std::size_t* next, FilterPath path) {
+  assert(end + 4 <= bytes.size());
   assert(1 <= count && count <= 256);
   assert(filter_path_supported(path));
   Output output{out.data(), out.size()};
   switch (path) {
 #if TAGRUN_X86_FILTERS
     case FilterPath::kAvx512:
-      *next = avx512_filter(bytes.data(), from, tags, first, count, output);
+      *next = avx512_filter(bytes.data(), from, end, first, count, output);
       break;
     case FilterPath::kAvx2:
-      *next = avx2_filter(bytes.data(), from, tags, first, count, output);
+      *next = avx2_filter(bytes.data(), from, end, first, count, output);
       break;
 #endif
     case FilterPath::kPortable:
 #if TAGRUN_S390X_VECTOR_CLONE
       if (has_vector_facility()) {
-        *next = z13::portable_filter(bytes.data(), from, tags, first, count, output);
+        *next = z13::portable_filter(bytes.data(), from, end, first, count, output);
         break;
       }
 #endif
-      *next = baseline::portable_filter(bytes.data(), from, tags, first, count, output);
+      *next = baseline::portable_filter(bytes.data(), from, end, first, count, output);
       break;
     default:
-      *next = plain_filter(bytes.data(), from, tags, first, count, output);
+      *next = plain_filter(bytes.data(), from, end, first, count, output);
       break;
   }
   return output.used;

@@ -1,11 +1,10 @@
-// The candidate filter behind find_candidates, on paths that give the same
-// candidates: a plain byte loop, the reference, and three vector paths. The
-// portable path is written once in the compiler's generic vectors and runs
-// on every machine (SSE2 on x86-64, NEON on AArch64, the vector facility or
-// scalar code on s390x); x86-64 CPUs with AVX2 or AVX-512BW get a path of
-// their own. The path is chosen once, at the first call, in an order fixed
-// by measurement; the binary itself assumes nothing beyond the baseline of
-// its architecture.
+// The candidate filter: find_candidates, the one test of the file's bytes
+// for the values a scan looks for, on paths that give the same candidates: a plain byte loop, the
+// reference, and three vector paths. The portable path is written once in the compiler's generic
+// vectors and runs on every machine (SSE2 on x86-64, NEON on AArch64, the vector facility or scalar
+// code on s390x); x86-64 CPUs with AVX2 or AVX-512BW get a path of their own. The path is chosen
+// once, at the first call, in an order fixed by measurement; the binary itself assumes nothing
+// beyond the baseline of its architecture.
 //
 // The vector paths test 16 to 128 tag positions at once. The values looked
 // for, first to first + count - 1 (count at most 256), share at most two top
@@ -35,16 +34,17 @@ FilterPath fastest_filter_path();
 
 const char* filter_path_name(FilterPath path);
 
-// Tests the tag positions from to tags - 1 of bytes, which must hold at least
-// tags + 4 bytes, for a tag whose value v has run_distance(first, v) < count
-// (1 <= count <= 256), and writes their positions into out in ascending
-// order until out is full. Returns the number written; *next is the
-// position to resume from (tags when every position was tested). path must
-// be supported.
-std::size_t find_candidates_on(FilterPath path, std::span<const std::uint8_t> bytes,
-                               std::size_t from, std::size_t tags, std::int32_t first,
-                               std::uint32_t count, std::span<std::uint32_t> out,
-                               std::size_t* next);
+// Tests the tag positions |from| to |end| - 1 of |bytes|, which must hold
+// at least |end| + 4 bytes (the value bytes of the last position), for a
+// candidate: a tag whose value v has run_distance(|first|, v) < |count|
+// (1 <= |count| <= 256). Writes the candidates' positions into |out| in
+// ascending order until |out| is full, and returns the number written;
+// sets *|next| to the position to resume from (|end| when every position
+// was tested). Runs on |path|, which must be supported; by default on the
+// fastest, as every scan of the file does.
+std::size_t find_candidates(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t end,
+                            std::int32_t first, std::uint32_t count, std::span<std::uint32_t> out,
+                            std::size_t* next, FilterPath path = fastest_filter_path());
 
 }  // namespace tagrun
 

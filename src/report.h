@@ -31,7 +31,6 @@ class Report {
   // since the report was made, or 0.
   int flush();
 
-  [[nodiscard]] int error() const { return error_; }
   // The descriptor written to.
   [[nodiscard]] int fd() const { return fd_; }
 

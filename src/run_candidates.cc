@@ -29,9 +29,7 @@ void RunCandidates::add(std::int64_t tag_offset, int k) {
     return;
   }
   if (size_ == cap_) {
-    // The rest of the run rereads the file instead. The memory is kept, so
-    // that a later run on the same state needs no allocation that could
-    // fail.
+    // The memory is kept: the run allocates nothing once it has started.
     complete_ = false;
     return;
   }

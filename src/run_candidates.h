@@ -3,8 +3,8 @@
 //
 // The last candidate of every run index is always kept. The candidates
 // themselves are kept, grouped by run index in file order, up to a fixed
-// cap; past it they are dropped and complete() turns false, and the scans
-// fall back to rereading bounded ranges of the file.
+// cap; past it they are dropped and complete() turns false (what the run
+// does then is told once, at RunScan::for_each_candidate in run_scan.cc).
 #ifndef TAGRUN_RUN_CANDIDATES_H_
 #define TAGRUN_RUN_CANDIDATES_H_
 
@@ -20,7 +20,7 @@ namespace tagrun {
 
 class RunCandidates {
  public:
-  // Allocates room for cap candidates at once, so that a run allocates
+  // Allocates room for |cap| candidates at once, so that a run allocates
   // nothing once it has started; check ready() before the first add.
   explicit RunCandidates(std::size_t cap);
 
@@ -29,19 +29,19 @@ class RunCandidates {
 
   void clear();
 
-  // Records the candidate whose tag lies at tag_offset and whose value has
-  // run index k. Calls for one run index must come in ascending order of
-  // tag_offset; the lists keep file order from that alone.
+  // Records the candidate whose tag lies at |tag_offset| and whose value has
+  // run index |k|. Calls for one run index must come in ascending order of
+  // |tag_offset|; the lists keep file order from that alone.
   void add(std::int64_t tag_offset, int k);
 
   // Whether every candidate added since clear() is still held.
   [[nodiscard]] bool complete() const { return complete_; }
 
-  // The tag offset of the last candidate of run index k, if there is one.
+  // The tag offset of the last candidate of run index |k|, if there is one.
   [[nodiscard]] std::optional<std::int64_t> last(int k) const;
 
-  // Calls visit(tag_offset) for each held candidate of run index k, in file
-  // order, until visit returns false. Requires complete().
+  // Calls |visit|(tag_offset) for each held candidate of run index |k|, in
+  // file order, until |visit| returns false. Requires complete().
   template <class Visit>
   void for_each(int k, Visit&& visit) const;
 

@@ -1,7 +1,7 @@
 // The tool's entry and run control: the argument check, the opening and
 // measuring of the target file, the refusal of a target that is also
-// standard output or standard error, the run's memory, the choice of mode,
-// one run, the close and the exit status.
+// standard output or standard error, one run (see run_scan.h), the close
+// and the exit status.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -134,16 +134,8 @@ int run_tool(std::span<const char* const> args, const ScanLimits& limits, Report
   }
   const std::int32_t first = parse_value(args[2]);
   const std::int32_t new_first = args.size() >= 4 ? parse_value(args[3]) : 0;
-  // A new first value of 0 stands for none: find mode.
-  const bool find_mode = new_first == 0;
-
-  ScanState state(target->fd.get(), target->size, limits);
-  if (!state.ready()) {
-    report_failure(Status::out_of_memory(), report);
-    return 1;
-  }
-  const Status status = find_mode ? find_run(state, first, report)
-                                  : rewrite_run(state, first, new_first, report, hold_signals);
+  const Status status =
+      execute_run(target->fd.get(), target->size, first, new_first, limits, report, hold_signals);
   const int close_error = target->fd.close();
   if (!status.is_ok()) {
     report_failure(status, report);
@@ -151,7 +143,8 @@ int run_tool(std::span<const char* const> args, const ScanLimits& limits, Report
   }
   if (close_error != 0) {
     // After a rewrite, a failed close can mean written data was lost.
-    report_failure(find_mode ? Status::read_error(close_error) : Status::write_error(close_error),
+    report_failure(is_find_mode(new_first) ? Status::read_error(close_error)
+                                           : Status::write_error(close_error),
                    report);
     return 1;
   }
@@ -159,33 +152,6 @@ int run_tool(std::span<const char* const> args, const ScanLimits& limits, Report
 }
 
 }  // namespace
-
-Status find_run(ScanState& state, std::int32_t first, Report& report) {
-  if (Status status = gather_run(state, first); !status.is_ok()) {
-    return status;
-  }
-  for (int i = 0; i < RUN_LENGTH; ++i) {
-    if (Status status = find_value(state, run_value(first, i), report); !status.is_ok()) {
-      return status;
-    }
-  }
-  return Status::ok();
-}
-
-Status rewrite_run(ScanState& state, std::int32_t first, std::int32_t new_first, Report& report,
-                   SignalBlock& hold_signals) {
-  if (Status status = gather_run(state, first); !status.is_ok()) {
-    return status;
-  }
-  RewritePlan plan;
-  for (int i = 0; i < RUN_LENGTH; ++i) {
-    const Status status = rewrite_value(state, run_value(first, i), run_value(new_first, i), plan);
-    if (!status.is_ok()) {
-      return status;
-    }
-  }
-  return apply_rewrites(state, plan.items(), report, hold_signals);
-}
 
 int run_command_line(std::span<const char* const> args, int out, int err,
                      const ScanLimits& limits) {

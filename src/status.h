@@ -10,8 +10,6 @@ namespace tagrun {
 
 class [[nodiscard]] Status {
  public:
-  enum class Code { kOk, kReadError, kWriteError, kFileChanged, kOutOfMemory };
-
   static Status ok() { return {Code::kOk, 0}; }
   // errno_value is the errno of the failed call on the target file.
   static Status read_error(int errno_value) { return {Code::kReadError, errno_value}; }
@@ -23,8 +21,6 @@ class [[nodiscard]] Status {
   static Status out_of_memory() { return {Code::kOutOfMemory, 0}; }
 
   [[nodiscard]] bool is_ok() const { return code_ == Code::kOk; }
-  [[nodiscard]] Code code() const { return code_; }
-  [[nodiscard]] int errno_value() const { return errno_value_; }
 
   // The line printed for it, line end included; empty when ok.
   [[nodiscard]] std::string message() const;
@@ -35,6 +31,8 @@ class [[nodiscard]] Status {
   [[nodiscard]] std::string_view reason() const;
 
  private:
+  enum class Code { kOk, kReadError, kWriteError, kFileChanged, kOutOfMemory };
+
   Status(Code code, int errno_value) : code_(code), errno_value_(errno_value) {}
 
   Code code_;

@@ -1,9 +1,6 @@
-// The candidate filter on every path this CPU supports against a byte-at-a-
-// time rule, on random bytes dense in tag bytes and in run values, at every
-// start offset and at lengths around the vector widths; and BlockScanner's
-// forward and backward scans at tiny block sizes, where tagged values
-// straddle blocks, and on sparse files, where they must read the data and
-// skip the holes.
+// BlockScanner's forward and backward scans at tiny block sizes, where
+// tagged values straddle blocks, and on sparse files, where they must read
+// the data and skip the holes.
 #include "block_scan.h"
 
 #include <fcntl.h>
@@ -18,165 +15,20 @@
 #include <utility>
 #include <vector>
 
-#include "candidate_filter.h"
+#include "tagged_value.h"
 #include "test_util.h"
 
 namespace tagrun::testing {
 namespace {
 
-constexpr FilterPath kPaths[] = {FilterPath::kPlain, FilterPath::kPortable, FilterPath::kAvx2,
-                                 FilterPath::kAvx512};
-
-// First values whose runs wrap, cross a top byte, or are made of tag bytes.
-constexpr std::int32_t kFirsts[] = {
-    0x12FFFFA0, 0x06060606, 0x06060606 - 176, 0x060605F0, 0x0605FFF0,
-    0,          -1,         INT_MAX - 48,     INT_MIN,    0x12345678};
-
-std::int32_t plus(std::int32_t a, std::int64_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-// Random bytes dense in tag bytes, in the run's values (whole or cut short,
-// so tags overlap) and in values just outside the run.
-Bytes dense_bytes(std::mt19937_64& random, std::int32_t first, std::size_t size) {
-  Bytes bytes;
-  while (bytes.size() < size) {
-    switch (random() % 4) {
-      case 0:
-        bytes.push_back(static_cast<std::uint8_t>(random()));
-        break;
-      case 1:
-        bytes.push_back(0x06);
-        break;
-      default: {
-        const Bytes value = tagged(plus(first, static_cast<std::int64_t>(random() % 181) - 2));
-        bytes.insert(bytes.end(), value.begin(), value.begin() + 1 + random() % 5);
-        break;
-      }
-    }
-  }
-  bytes.resize(size);
-  return bytes;
-}
-
-// The rule, one position at a time.
-std::vector<std::uint32_t> expected_candidates(const Bytes& bytes, std::size_t from,
-                                               std::size_t tags, std::int32_t first,
-                                               std::uint32_t count) {
-  std::vector<std::uint32_t> found;
-  for (std::size_t i = from; i < tags; ++i) {
-    if (bytes[i] == 0x06 && run_distance(first, load_value(&bytes[i + 1])) < count) {
-      found.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-  return found;
-}
-
-// Every candidate of [from, tags) through path, out_size at a time.
-std::vector<std::uint32_t> filter_candidates(FilterPath path, const Bytes& bytes, std::size_t from,
-                                             std::size_t tags, std::int32_t first,
-                                             std::uint32_t count, std::size_t out_size) {
-  std::vector<std::uint32_t> found;
-  std::vector<std::uint32_t> out(out_size);
-  for (std::size_t at = from; at < tags;) {
-    const std::size_t before = at;
-    const std::size_t n = find_candidates_on(path, bytes, at, tags, first, count, out, &at);
-    found.insert(found.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
-    if (n == 0 && at == before) {
-      ADD_FAILURE() << "no progress at " << at;
-      break;
-    }
-  }
-  return found;
-}
-
-class FilterPathTest : public ::testing::TestWithParam<FilterPath> {
- protected:
-  void SetUp() override {
-    if (!filter_path_supported(GetParam())) {
-      GTEST_SKIP() << filter_path_name(GetParam()) << " is not supported on this CPU";
-    }
-  }
-};
-
-TEST_P(FilterPathTest, MatchesTheRuleAtEveryOffsetAndLength) {
-  std::mt19937_64 random(7);
-  const std::size_t lengths[] = {0,  1,  2,  3,  4,  5,  31,  32,  33,  36,  63,
-                                 64, 65, 68, 95, 96, 97, 127, 128, 129, 191, 300};
-  for (const std::int32_t first : kFirsts) {
-    const Bytes bytes = dense_bytes(random, first, 512);
-    for (const std::uint32_t count : {std::uint32_t{RUN_LENGTH}, std::uint32_t{1}, 2u, 100u}) {
-      for (std::size_t from = 0; from < 70; ++from) {
-        for (const std::size_t length : lengths) {
-          const std::size_t tags = from + length;
-          // Exactly the bytes the call may read, so a sanitizer build sees
-          // any read past them.
-          const Bytes exact(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(tags + 4));
-          ASSERT_EQ(filter_candidates(GetParam(), exact, from, tags, first, count, 1024),
-                    expected_candidates(exact, from, tags, first, count))
-              << "first " << first << " count " << count << " from " << from << " length "
-              << length;
-        }
-      }
-    }
-  }
-}
-
-TEST_P(FilterPathTest, ResumesWhereTheOutputFilled) {
-  std::mt19937_64 random(8);
-  for (const std::int32_t first : kFirsts) {
-    const Bytes bytes = dense_bytes(random, first, 4096);
-    const std::size_t tags = bytes.size() - 4;
-    const auto expected = expected_candidates(bytes, 3, tags, first, RUN_LENGTH);
-    ASSERT_GT(expected.size(), 100u);  // the data is dense enough to fill out often
-    for (const std::size_t out_size : {1u, 2u, 3u, 63u, 64u, 65u}) {
-      EXPECT_EQ(filter_candidates(GetParam(), bytes, 3, tags, first, RUN_LENGTH, out_size),
-                expected)
-          << "first " << first << " out " << out_size;
-    }
-  }
-}
-
-TEST_P(FilterPathTest, FindsOnlyRunValuesInAFileOfTagBytes) {
-  // 06 06 06 ...: every position is a tag holding 0x06060606.
-  const Bytes bytes(200, 0x06);
-  for (const std::int32_t first : {0x06060606, 0x06060606 - 176, 0x06060607, 0x06060506}) {
-    EXPECT_EQ(filter_candidates(GetParam(), bytes, 0, 196, first, RUN_LENGTH, 1024),
-              expected_candidates(bytes, 0, 196, first, RUN_LENGTH))
-        << first;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, FilterPathTest, ::testing::ValuesIn(kPaths),
-                         [](const ::testing::TestParamInfo<FilterPath>& info) {
-                           return std::string(filter_path_name(info.param));
-                         });
-
-TEST(FilterPathChoice, FastestIsSupportedAndStable) {
-  const FilterPath fastest = fastest_filter_path();
-  EXPECT_TRUE(filter_path_supported(fastest));
-  EXPECT_EQ(fastest_filter_path(), fastest);
-#ifdef TAGRUN_FORCED_FILTER_PATH
-  // A build for measurement that fixes the path.
-  if (filter_path_supported(FilterPath::TAGRUN_FORCED_FILTER_PATH)) {
-    EXPECT_EQ(fastest, FilterPath::TAGRUN_FORCED_FILTER_PATH);
-  }
-#else
-  // The measured order; the plain path is never the choice.
-  const FilterPath expected = filter_path_supported(FilterPath::kAvx512) ? FilterPath::kAvx512
-                              : filter_path_supported(FilterPath::kAvx2) ? FilterPath::kAvx2
-                                                                         : FilterPath::kPortable;
-  EXPECT_EQ(fastest, expected);
-#endif
-}
-
-// A file of dense random bytes, open for reading, and its (tag, k) list.
+// A file of random bytes dense in candidates, open for reading, and its
+// (tag, k) list.
 class ScannerTest : public ::testing::Test {
  protected:
   void make(std::int32_t first, std::size_t size, std::uint64_t seed) {
     std::mt19937_64 random(seed);
     first_ = first;
-    bytes_ = dense_bytes(random, first, size);
+    bytes_ = random_file(random, first, size);
     path_ = dir_.file("scan.bin");
     write_file(path_, bytes_);
     fd_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
@@ -187,7 +39,7 @@ class ScannerTest : public ::testing::Test {
   std::vector<std::pair<std::int64_t, int>> expected(std::int64_t begin, std::int64_t end,
                                                      int shift, std::uint32_t count) const {
     std::vector<std::pair<std::int64_t, int>> found;
-    const std::int32_t first = plus(first_, shift);
+    const std::int32_t first = run_value(first_, shift);
     for (std::int64_t t = begin; t + 5 <= end; ++t) {
       const auto i = static_cast<std::size_t>(t);
       const std::uint32_t k = run_distance(first, load_value(&bytes_[i + 1]));
@@ -217,7 +69,7 @@ TEST_F(ScannerTest, ScanSeesEveryCandidateOnceAtAnyBlockSize) {
         for (const auto& [shift, count] : {std::pair{0, std::uint32_t{RUN_LENGTH}}, {5, 1u}}) {
           std::vector<std::pair<std::int64_t, int>> seen;
           const Status status =
-              scanner.scan(begin, end, plus(first, shift), count, [&](std::int64_t t, int k) {
+              scanner.scan(begin, end, run_value(first, shift), count, [&](std::int64_t t, int k) {
                 seen.emplace_back(t, k);
                 return true;
               });

@@ -191,5 +191,56 @@ TEST_F(CommandLineTest, LostStandardOutput) {
   }
 }
 
+// How the value texts select the mode and which arguments are read, at
+// every limit a small fixture is run at.
+struct ArgumentFixture {
+  const char* name;
+  Bytes file;
+  std::vector<std::string> values;
+  std::string out;
+  Bytes after;  // the file afterwards; empty means unchanged
+};
+
+TEST(CommandLineArgumentsTest, ModeAndExtraArgumentsAtEveryLimit) {
+  const ArgumentFixture fixtures[] = {
+      {"new first value 0 is find mode",
+       tagged(100),
+       {"100", "0"},
+       "found 100 at location 1 \n",
+       {}},
+      {"new first value -0 is find mode",
+       tagged(100),
+       {"100", "-0"},
+       "found 100 at location 1 \n",
+       {}},
+      {"new first value abc is find mode",
+       tagged(100),
+       {"100", "abc"},
+       "found 100 at location 1 \n",
+       {}},
+      {"new first value 2^32 is find mode",
+       tagged(100),
+       {"100", "4294967296"},
+       "found 100 at location 1 \n",
+       {}},
+      {"arguments after the third are ignored",
+       tagged(100),
+       {"100", "0", "300"},
+       "found 100 at location 1 \n",
+       {}},
+  };
+  for (const ArgumentFixture& fixture : fixtures) {
+    for (const ScanLimits& limit : fixture_limits()) {
+      SCOPED_TRACE(std::string(fixture.name) + ", block " + std::to_string(limit.block_size) +
+                   ", cap " + std::to_string(limit.candidate_cap));
+      const InProcessRun run = run_in_process(fixture.file, fixture.values, limit);
+      EXPECT_EQ(run.out, fixture.out);
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.exit_status, 0);
+      EXPECT_EQ(run.bytes, fixture.after.empty() ? fixture.file : fixture.after);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tagrun::testing

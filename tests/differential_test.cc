@@ -14,14 +14,11 @@
 #include <vector>
 
 #include "model.h"
+#include "tagged_value.h"
 #include "test_util.h"
 
 namespace tagrun::testing {
 namespace {
-
-std::int32_t plus(std::int32_t a, std::int64_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
 
 // First values near the places where a run wraps or changes its top bytes.
 std::int32_t random_first(std::mt19937_64& random) {
@@ -33,51 +30,16 @@ std::int32_t random_first(std::mt19937_64& random) {
   return static_cast<std::int32_t>(random());
 }
 
-// A file of random pieces: noise, bare tag bytes, and tagged values of the
-// run and of its neighbours, sometimes overlapping.
-Bytes random_file(std::mt19937_64& random, std::int32_t first, std::size_t size) {
-  Bytes file;
-  while (file.size() < size) {
-    switch (random() % 6) {
-      case 0:
-        file.push_back(static_cast<std::uint8_t>(random()));
-        break;
-      case 1:
-        file.push_back(0x06);
-        break;
-      case 2:
-      case 3: {
-        const Bytes value = tagged(plus(first, static_cast<std::int64_t>(random() % 12)));
-        file.insert(file.end(), value.begin(), value.end());
-        break;
-      }
-      case 4: {
-        const Bytes value = tagged(plus(first, static_cast<std::int64_t>(random() % 181) - 2));
-        file.insert(file.end(), value.begin(), value.end());
-        break;
-      }
-      default: {
-        // A tagged value cut short, so that the next one overlaps it.
-        const Bytes value = tagged(plus(first, static_cast<std::int64_t>(random() % 12)));
-        file.insert(file.end(), value.begin(), value.begin() + 1 + random() % 4);
-        break;
-      }
-    }
-  }
-  file.resize(size);
-  return file;
-}
-
 std::int32_t random_new_first(std::mt19937_64& random, std::int32_t first) {
   switch (random() % 6) {
     case 0:
       return 0;  // find mode
     case 1:
-      return plus(first, 1);
+      return run_value(first, 1);
     case 2:
-      return plus(first, static_cast<std::int64_t>(random() % 176) + 1);
+      return run_value(first, static_cast<int>(random() % 176) + 1);
     case 3:
-      return plus(first, -static_cast<std::int64_t>(random() % 176) - 1);
+      return run_value(first, -static_cast<int>(random() % 176) - 1);
     case 4:
       return first;
     default:
@@ -145,15 +107,15 @@ TEST(DifferentialTest, MatchesTheModelPastTheDefaultCap) {
   for (std::size_t i = 0; i < count; ++i) {
     // Mostly in run order, so that many values are found; now and then a
     // value out of order, and noise between.
-    const std::int64_t k = random() % 8 == 0 ? static_cast<std::int64_t>(random() % 177)
-                                             : static_cast<std::int64_t>(i * 177 / count);
-    const Bytes value = tagged(plus(first, k));
+    const int k =
+        random() % 8 == 0 ? static_cast<int>(random() % 177) : static_cast<int>(i * 177 / count);
+    const Bytes value = tagged(run_value(first, k));
     file.insert(file.end(), value.begin(), value.end());
     if (random() % 4 == 0) {
       file.push_back(static_cast<std::uint8_t>(random()));
     }
   }
-  for (const std::int32_t new_first : {0, plus(first, 1), 5}) {
+  for (const std::int32_t new_first : {0, run_value(first, 1), 5}) {
     SCOPED_TRACE("new first " + std::to_string(new_first));
     const ModelRun expected = model_run(file, first, new_first);
     const InProcessRun run =
@@ -183,7 +145,7 @@ Bytes sparse_values(std::mt19937_64& random, std::int32_t first, std::size_t siz
     byte = static_cast<std::uint8_t>(random());
   }
   for (std::size_t i = 0; i < size / 1000 && size >= 5; ++i) {
-    const Bytes value = tagged(plus(first, static_cast<std::int64_t>(random() % 177)));
+    const Bytes value = tagged(run_value(first, static_cast<int>(random() % 177)));
     std::copy(value.begin(), value.end(),
               bytes.begin() + static_cast<std::ptrdiff_t>(random() % (size - 4)));
   }

@@ -74,9 +74,14 @@ constexpr int kFieldCount = static_cast<int>(std::size(kFields));
 // for each field one pread64 checks it and one pwrite64 writes it; one
 // fdatasync follows the last write.
 constexpr int kScanReads = 4;
-constexpr int kFirstCheckRead = kScanReads + 1;
-constexpr int kMiddleWrite = 3;  // writes field 2, after fields 0 and 1
-constexpr int kLastWrite = kFieldCount;
+// The pread64 call that makes read n (1 to kScanReads) of the scan.
+constexpr int scan_read(int n) { return n; }
+// The pread64 call that checks field i (from 0), just before its write.
+constexpr int check_read(int field) { return kScanReads + 1 + field; }
+// The pwrite64 call that writes field i (from 0).
+constexpr int field_write(int field) { return field + 1; }
+// The one fdatasync call.
+constexpr int kSync = 1;
 
 // "inject=CALL:ACTION:when=N" for strace -e.
 std::string inject(const std::string& call, const std::string& action, int when) {
@@ -168,48 +173,76 @@ struct FaultCase {
 TEST_F(FaultInjectionTest, FailedAndInterruptedCalls) {
   const std::string found = found_lines();
   const std::string all = to_lines(kFieldCount);
-  // pread64 calls 1 to 4 scan the file; in rewrite mode calls 5 to 9 check
-  // the fields, each just before its write.
   const FaultCase cases[] = {
-      {"find: first read fails", false, {"inject=pread64:error=EIO:when=1"}, kReadEio, 1, 0},
-      {"find: third read fails", false, {"inject=pread64:error=EIO:when=3"}, kReadEio, 1, 0},
-      {"find: last read fails", false, {"inject=pread64:error=EIO:when=4"}, kReadEio, 1, 0},
-      {"rewrite: first read fails", true, {"inject=pread64:error=EIO:when=1"}, kReadEio, 1, 0},
-      {"rewrite: third read fails", true, {"inject=pread64:error=EIO:when=3"}, kReadEio, 1, 0},
+      {"find: first read fails",
+       false,
+       {inject("pread64", "error=EIO", scan_read(1))},
+       kReadEio,
+       1,
+       0},
+      {"find: third read fails",
+       false,
+       {inject("pread64", "error=EIO", scan_read(3))},
+       kReadEio,
+       1,
+       0},
+      {"find: last read fails",
+       false,
+       {inject("pread64", "error=EIO", scan_read(kScanReads))},
+       kReadEio,
+       1,
+       0},
+      {"rewrite: first read fails",
+       true,
+       {inject("pread64", "error=EIO", scan_read(1))},
+       kReadEio,
+       1,
+       0},
+      {"rewrite: third read fails",
+       true,
+       {inject("pread64", "error=EIO", scan_read(3))},
+       kReadEio,
+       1,
+       0},
       {"rewrite: the first check read fails",
        true,
-       {"inject=pread64:error=EIO:when=5"},
+       {inject("pread64", "error=EIO", check_read(0))},
        kReadEio,
        1,
        0},
       {"rewrite: the third check read fails",
        true,
-       {"inject=pread64:error=EIO:when=7"},
+       {inject("pread64", "error=EIO", check_read(2))},
        to_lines(2) + kReadEio,
        1,
        2},
-      {"first write fails with EIO", true, {"inject=pwrite64:error=EIO:when=1"}, kWriteEio, 1, 0},
+      {"first write fails with EIO",
+       true,
+       {inject("pwrite64", "error=EIO", field_write(0))},
+       kWriteEio,
+       1,
+       0},
       {"first write fails with ENOSPC",
        true,
-       {"inject=pwrite64:error=ENOSPC:when=1"},
+       {inject("pwrite64", "error=ENOSPC", field_write(0))},
        kWriteEnospc,
        1,
        0},
       {"third write fails with EIO",
        true,
-       {"inject=pwrite64:error=EIO:when=3"},
+       {inject("pwrite64", "error=EIO", field_write(2))},
        to_lines(2) + kWriteEio,
        1,
        2},
       {"third write fails with ENOSPC",
        true,
-       {"inject=pwrite64:error=ENOSPC:when=3"},
+       {inject("pwrite64", "error=ENOSPC", field_write(2))},
        to_lines(2) + kWriteEnospc,
        1,
        2},
       {"last write fails",
        true,
-       {"inject=pwrite64:error=EIO:when=5"},
+       {inject("pwrite64", "error=EIO", field_write(kFieldCount - 1))},
        to_lines(4) + kWriteEio,
        1,
        4},
@@ -223,7 +256,7 @@ TEST_F(FaultInjectionTest, FailedAndInterruptedCalls) {
       {"find: reads interrupted", false, {"inject=pread64:error=EINTR:when=1+2"}, found, 0, 0},
       {"rewrite: reads interrupted", true, {"inject=pread64:error=EINTR:when=1+2"}, all, 0, 5},
       {"rewrite: writes interrupted", true, {"inject=pwrite64:error=EINTR:when=1+2"}, all, 0, 5},
-      {"rewrite: sync interrupted", true, {"inject=fdatasync:error=EINTR:when=1"}, all, 0, 5},
+      {"rewrite: sync interrupted", true, {inject("fdatasync", "error=EINTR", kSync)}, all, 0, 5},
       {"rewrite: everything interrupted",
        true,
        {"inject=pread64,pwrite64,fdatasync:error=EINTR:when=1+2"},
@@ -258,14 +291,14 @@ TEST_F(FaultInjectionTest, KilledOrSignalledAtAnyPoint) {
     int fields_before;  // fields written before the call
   };
   const Stage stages[] = {
-      {"the first scan read", "pread64", 1, 0},
-      {"the second scan read", "pread64", 2, 0},
-      {"the last scan read", "pread64", kScanReads, 0},
-      {"the first check, before any write", "pread64", kFirstCheckRead, 0},
-      {"the first write", "pwrite64", 1, 0},
-      {"a middle write", "pwrite64", kMiddleWrite, kMiddleWrite - 1},
-      {"the last write", "pwrite64", kLastWrite, kLastWrite - 1},
-      {"the sync", "fdatasync", 1, kFieldCount},
+      {"the first scan read", "pread64", scan_read(1), 0},
+      {"the second scan read", "pread64", scan_read(2), 0},
+      {"the last scan read", "pread64", scan_read(kScanReads), 0},
+      {"the first check, before any write", "pread64", check_read(0), 0},
+      {"the first write", "pwrite64", field_write(0), 0},
+      {"a middle write", "pwrite64", field_write(2), 2},
+      {"the last write", "pwrite64", field_write(kFieldCount - 1), kFieldCount - 1},
+      {"the sync", "fdatasync", kSync, kFieldCount},
   };
   struct Signal {
     const char* name;
@@ -402,19 +435,18 @@ class HeldRun {
 TEST_F(FaultInjectionTest, TruncatedDuringRewrite) {
   struct TruncateCase {
     const char* name;
-    const char* hold;
+    std::string hold;
     std::int64_t size;
     int fields_written;
   };
+  const std::string after_scan = inject("pread64", "signal=SIGSTOP", scan_read(kScanReads));
+  const std::string after_first_write = inject("pwrite64", "signal=SIGSTOP", field_write(0));
   const TruncateCase cases[] = {
-      {"after the scan, before any check", "inject=pread64:signal=SIGSTOP:when=4", 0, 0},
-      {"after the scan, inside the first field", "inject=pread64:signal=SIGSTOP:when=4", 12, 0},
-      {"after the first write, before the second field", "inject=pwrite64:signal=SIGSTOP:when=1",
-       kFields[1], 1},
-      {"after the first write, inside the second field", "inject=pwrite64:signal=SIGSTOP:when=1",
-       kFields[1] + 4, 1},
-      {"after the first write, past the third field", "inject=pwrite64:signal=SIGSTOP:when=1",
-       kFields[2] + 5, 3},
+      {"after the scan, before any check", after_scan, 0, 0},
+      {"after the scan, inside the first field", after_scan, 12, 0},
+      {"after the first write, before the second field", after_first_write, kFields[1], 1},
+      {"after the first write, inside the second field", after_first_write, kFields[1] + 4, 1},
+      {"after the first write, past the third field", after_first_write, kFields[2] + 5, 3},
   };
   for (const TruncateCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -437,8 +469,8 @@ TEST_F(FaultInjectionTest, TruncatedDuringRewrite) {
 // is held: a field that no longer holds its value, or whose tag byte is
 // gone, is not written, and neither are the fields after it.
 TEST_F(FaultInjectionTest, OverwrittenDuringRewrite) {
-  const std::string before_writes = inject("pread64", "signal=SIGSTOP", kScanReads);
-  const std::string after_first_write = inject("pwrite64", "signal=SIGSTOP", 1);
+  const std::string before_writes = inject("pread64", "signal=SIGSTOP", scan_read(kScanReads));
+  const std::string after_first_write = inject("pwrite64", "signal=SIGSTOP", field_write(0));
   struct OverwriteCase {
     const char* name;
     std::string hold;
@@ -483,8 +515,8 @@ TEST_F(FaultInjectionTest, OverwrittenDuringRewrite) {
 // the run before the first field that does not fit, never halfway through
 // one, and never by the signal SIGXFSZ.
 TEST_F(FaultInjectionTest, FileSizeLimit) {
-  const std::string before_writes = inject("pread64", "signal=SIGSTOP", kScanReads);
-  const std::string after_first_write = inject("pwrite64", "signal=SIGSTOP", 1);
+  const std::string before_writes = inject("pread64", "signal=SIGSTOP", scan_read(kScanReads));
+  const std::string after_first_write = inject("pwrite64", "signal=SIGSTOP", field_write(0));
   struct LimitCase {
     const char* name;
     std::string hold;

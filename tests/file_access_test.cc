@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "test_util.h"
@@ -27,9 +28,10 @@ struct Behaviour {
   bool writes_nothing = false;  // pwrite returns 0
 };
 
+// One call the fake file answered: where and how much it was asked for.
 struct Call {
-  std::size_t count;
   off_t offset;
+  std::size_t count;
 };
 
 // The one fake file a test drives. The seam takes plain function pointers,
@@ -50,7 +52,7 @@ FakeFile*& fake() {
 // -1 with errno set.
 ssize_t admit(std::size_t count, off_t offset) {
   FakeFile& file = *fake();
-  file.calls.push_back({count, offset});
+  file.calls.push_back({offset, count});
   const Behaviour& b = file.behaviour;
   if (b.interrupt_every > 0 &&
       file.calls.size() % static_cast<std::size_t>(b.interrupt_every) == 0) {
@@ -102,24 +104,15 @@ class FileAccessTest : public ::testing::Test {
   }
   void TearDown() override { fake() = nullptr; }
 
-  // Every call after an interruption or a partial transfer must ask for
-  // exactly what is left, at the offset just past what has moved.
-  void expect_calls_continue(std::int64_t offset, std::size_t size) const {
-    std::size_t done = 0;
-    for (std::size_t i = 0; i < file_.calls.size(); ++i) {
+  // The calls made must be exactly |expected|, in order: every call after
+  // an interruption or a partial transfer asks for exactly what is left, at
+  // the offset just past what has moved.
+  void expect_calls(const std::vector<Call>& expected) const {
+    ASSERT_EQ(file_.calls.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
       SCOPED_TRACE("call " + std::to_string(i));
-      EXPECT_EQ(file_.calls[i].offset,
-                static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-      EXPECT_EQ(file_.calls[i].count, size - done);
-      const bool interrupted =
-          file_.behaviour.interrupt_every > 0 &&
-          (i + 1) % static_cast<std::size_t>(file_.behaviour.interrupt_every) == 0;
-      if (!interrupted) {
-        done += std::min(
-            {file_.calls[i].count, file_.behaviour.chunk,
-             file_.bytes.size() -
-                 std::min(file_.bytes.size(), static_cast<std::size_t>(file_.calls[i].offset))});
-      }
+      EXPECT_EQ(file_.calls[i].offset, expected[i].offset);
+      EXPECT_EQ(file_.calls[i].count, expected[i].count);
     }
   }
 
@@ -131,31 +124,83 @@ struct TransferCase {
   Behaviour behaviour;
   std::int64_t offset;
   std::size_t size;
-  std::size_t bytes;  // expected count
-  int error;          // expected errno, 0 for none
+  std::size_t bytes;        // expected count
+  int error;                // expected errno, 0 for none
+  std::vector<Call> calls;  // expected, in order
 };
 
 TEST_F(FileAccessTest, ReadAt) {
   const TransferCase cases[] = {
-      {"one call", {}, 3, 10, 10, 0},
-      {"one byte per call", {.chunk = 1}, 3, 10, 10, 0},
+      {"one call", {}, 3, 10, 10, 0, {{3, 10}}},
+      {"one byte per call",
+       {.chunk = 1},
+       3,
+       10,
+       10,
+       0,
+       {{3, 10}, {4, 9}, {5, 8}, {6, 7}, {7, 6}, {8, 5}, {9, 4}, {10, 3}, {11, 2}, {12, 1}}},
       {"three bytes per call, every other call interrupted",
        {.chunk = 3, .interrupt_every = 2},
        0,
        20,
        20,
-       0},
-      {"every call interrupted once", {.chunk = 1, .interrupt_every = 2}, 5, 7, 7, 0},
-      {"the end of the file comes first", {.chunk = 4}, 30, 20, 10, 0},
-      {"reading at the end of the file", {}, 40, 5, 0, 0},
-      {"a failure midway", {.chunk = 2, .fail_at = 8}, 2, 20, 6, EIO},
-      {"a failure at once", {.fail_at = 0}, 0, 5, 0, EIO},
+       0,
+       {{0, 20},
+        {3, 17},
+        {3, 17},
+        {6, 14},
+        {6, 14},
+        {9, 11},
+        {9, 11},
+        {12, 8},
+        {12, 8},
+        {15, 5},
+        {15, 5},
+        {18, 2},
+        {18, 2}}},
+      {"every call interrupted once",
+       {.chunk = 1, .interrupt_every = 2},
+       5,
+       7,
+       7,
+       0,
+       {{5, 7},
+        {6, 6},
+        {6, 6},
+        {7, 5},
+        {7, 5},
+        {8, 4},
+        {8, 4},
+        {9, 3},
+        {9, 3},
+        {10, 2},
+        {10, 2},
+        {11, 1},
+        {11, 1}}},
+      // The call at the end of the file moves nothing, and ends the loop.
+      {"the end of the file comes first",
+       {.chunk = 4},
+       30,
+       20,
+       10,
+       0,
+       {{30, 20}, {34, 16}, {38, 12}, {40, 10}}},
+      {"reading at the end of the file", {}, 40, 5, 0, 0, {{40, 5}}},
+      {"a failure midway",
+       {.chunk = 2, .fail_at = 8},
+       2,
+       20,
+       6,
+       EIO,
+       {{2, 20}, {4, 18}, {6, 16}, {8, 14}}},
+      {"a failure at once", {.fail_at = 0}, 0, 5, 0, EIO, {{0, 5}}},
       {"a failure after interruptions",
        {.chunk = 1, .interrupt_every = 3, .fail_at = 4},
        0,
        10,
        4,
-       EIO},
+       EIO,
+       {{0, 10}, {1, 9}, {2, 8}, {2, 8}, {3, 7}, {4, 6}, {4, 6}}},
   };
   for (const TransferCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -169,25 +214,44 @@ TEST_F(FileAccessTest, ReadAt) {
       const auto want = i < c.bytes ? file_.bytes[static_cast<std::size_t>(c.offset) + i] : 0xEE;
       ASSERT_EQ(static_cast<int>(buffer[i]), want) << "byte " << i;
     }
-    expect_calls_continue(c.offset, c.size);
+    expect_calls(c.calls);
   }
 }
 
 TEST_F(FileAccessTest, WriteAt) {
   const TransferCase cases[] = {
-      {"one call", {}, 3, 10, 10, 0},
-      {"one byte per call", {.chunk = 1}, 3, 10, 10, 0},
+      {"one call", {}, 3, 10, 10, 0, {{3, 10}}},
+      {"one byte per call",
+       {.chunk = 1},
+       3,
+       10,
+       10,
+       0,
+       {{3, 10}, {4, 9}, {5, 8}, {6, 7}, {7, 6}, {8, 5}, {9, 4}, {10, 3}, {11, 2}, {12, 1}}},
       {"two bytes per call, every third call interrupted",
        {.chunk = 2, .interrupt_every = 3},
        0,
        9,
        9,
-       0},
-      {"every call interrupted once", {.chunk = 1, .interrupt_every = 2}, 5, 4, 4, 0},
-      {"a failure midway", {.chunk = 3, .fail_at = 9}, 3, 10, 6, EIO},
-      {"a full disk midway", {.chunk = 1, .fail_at = 12, .fail_errno = ENOSPC}, 10, 4, 2, ENOSPC},
+       0,
+       {{0, 9}, {2, 7}, {4, 5}, {4, 5}, {6, 3}, {8, 1}, {8, 1}}},
+      {"every call interrupted once",
+       {.chunk = 1, .interrupt_every = 2},
+       5,
+       4,
+       4,
+       0,
+       {{5, 4}, {6, 3}, {6, 3}, {7, 2}, {7, 2}, {8, 1}, {8, 1}}},
+      {"a failure midway", {.chunk = 3, .fail_at = 9}, 3, 10, 6, EIO, {{3, 10}, {6, 7}, {9, 4}}},
+      {"a full disk midway",
+       {.chunk = 1, .fail_at = 12, .fail_errno = ENOSPC},
+       10,
+       4,
+       2,
+       ENOSPC,
+       {{10, 4}, {11, 3}, {12, 2}}},
       // A call that writes nothing and reports nothing must end the loop.
-      {"a write of nothing", {.writes_nothing = true}, 0, 4, 0, ENOSPC},
+      {"a write of nothing", {.writes_nothing = true}, 0, 4, 0, ENOSPC, {{0, 4}}},
   };
   for (const TransferCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -206,11 +270,7 @@ TEST_F(FileAccessTest, WriteAt) {
       expected[static_cast<std::size_t>(c.offset) + i] = static_cast<std::uint8_t>(0xA0 + i);
     }
     EXPECT_EQ(file_.bytes, expected);
-    if (!c.behaviour.writes_nothing) {
-      expect_calls_continue(c.offset, c.size);
-    } else {
-      EXPECT_EQ(file_.calls.size(), 1U);
-    }
+    expect_calls(c.calls);
     file_.bytes = before;
   }
 }

@@ -10,6 +10,8 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +83,133 @@ Bytes tagged(std::int32_t value) {
   bytes[0] = VALUE_TAG;
   store_value(value, &bytes[1]);
   return bytes;
+}
+
+Bytes random_file(std::mt19937_64& random, std::int32_t first, std::size_t size) {
+  Bytes file;
+  while (file.size() < size) {
+    switch (random() % 6) {
+      case 0:
+        file.push_back(static_cast<std::uint8_t>(random()));
+        break;
+      case 1:
+        file.push_back(VALUE_TAG);
+        break;
+      case 2:
+      case 3: {
+        const Bytes value = tagged(run_value(first, static_cast<int>(random() % 12)));
+        file.insert(file.end(), value.begin(), value.end());
+        break;
+      }
+      case 4: {
+        // The run's values and the two on either side of it.
+        const Bytes value = tagged(run_value(first, static_cast<int>(random() % 181) - 2));
+        file.insert(file.end(), value.begin(), value.end());
+        break;
+      }
+      default: {
+        // A tagged value cut short, so that the next piece overlaps it.
+        const Bytes value = tagged(run_value(first, static_cast<int>(random() % 12)));
+        file.insert(file.end(), value.begin(),
+                    value.begin() + static_cast<std::ptrdiff_t>(1 + random() % 4));
+        break;
+      }
+    }
+  }
+  file.resize(size);
+  return file;
+}
+
+std::span<const ScanLimits> fixture_limits() {
+  static constexpr ScanLimits kLimits[] = {
+      {},
+      {.block_size = 1, .candidate_cap = 0},
+      {.block_size = 3, .candidate_cap = 1},
+      {.block_size = 5, .candidate_cap = 2},
+      {.block_size = 6, .candidate_cap = 1000},
+  };
+  return kLimits;
+}
+
+std::vector<ValueText> value_texts() {
+  return {
+      {"zero", "0", 0, false},
+      {"digits", "12", 12, false},
+      {"a plus sign", "+7", 7, true},
+      {"a minus sign", "-7", -7, true},
+      {"a minus sign before one digit", "-5", -5, false},
+      {"minus zero", "-0", 0, true},
+      {"plus zero", "+0", 0, false},
+      {"an empty text", "", 0, true},
+      {"a plus sign alone", "+", 0, true},
+      {"a minus sign alone", "-", 0, true},
+      {"two signs", "+-5", 0, true},
+      {"two minus signs", "--5", 0, true},
+      {"minus then plus", "-+5", 0, true},
+      {"a sign and a blank", "- 5", 0, true},
+      {"a plus sign and a blank", "+ 5", 0, false},
+      {"a plus sign and a tab", "+\t5", 0, true},
+      {"a blank alone", " ", 0, true},
+      {"leading zeros", "000000000000000000000000000042", 42, true},
+      {"leading zeros, fewer", "00000000000000000000123", 123, false},
+      {"2^31 - 1", "2147483647", 2147483647, true},
+      {"2^31 wraps to the least value", "2147483648", INT32_MIN, true},
+      {"-2^31", "-2147483648", INT32_MIN, true},
+      {"-2^31 - 1 wraps to the greatest value", "-2147483649", INT32_MAX, true},
+      {"2^32 - 1", "4294967295", -1, true},
+      {"2^32 spelled out", "4294967296", 0, true},
+      {"2^32 + 1", "4294967297", 1, true},
+      {"minus 2^32", "-4294967296", 0, true},
+      {"minus 2^32 + 1", "-4294967297", -1, false},
+      {"2^64 + 7", "18446744073709551623", 7, true},
+      // 10^20 mod 2^32 = 1661992960: every digit wraps, nothing is clamped.
+      {"10^20", "100000000000000000000", 1661992960, false},
+      {"thirty digits", "123456789012345678901234567890", 1312754386, true},
+      {"a hundred nines", std::string(100, '9'), -1, true},
+      {"minus a hundred nines", "-" + std::string(100, '9'), 1, true},
+      {"twenty thousand ones", std::string(20000, '1'), -954437177, true},
+      {"a tab", "\t5", 5, true},
+      {"a line feed", "\n5", 5, true},
+      {"a vertical tab", "\v5", 5, true},
+      {"a form feed", "\f5", 5, true},
+      {"a carriage return", "\r5", 5, true},
+      {"a blank", " 5", 5, true},
+      {"all six kinds of white space", " \t\n\v\f\r42", 42, false},
+      {"all six kinds of white space, then a sign", "\t\n\v\f\r -5", -5, true},
+      {"a blank after the digits", "42 ", 42, false},
+      {"white space after the digits", "5 \t\n", 5, true},
+      {"a blank between digits", "4 2", 4, false},
+      {"a byte 0x1C is not white space",
+       "\x1c"
+       "5",
+       0, true},
+      {"a byte 0x80", "\x80", 0, true},
+      {"a byte 0x80 before digits",
+       "\x80"
+       "5",
+       0, true},
+      // No byte of 0x80 or above is white space.
+      {"a byte 0xA0 before digits",
+       "\xa0"
+       "5",
+       0, false},
+      {"a byte 0xA0 after digits", "5\xa0", 5, false},
+      {"a byte 0xFF after digits", "5\xff", 5, true},
+      {"a no-break space in UTF-8",
+       "\xc2\xa0"
+       "5",
+       0, true},
+      {"a full-width digit", "\xef\xbc\x95", 0, true},
+      {"digits after a full-width digit",
+       "4\xef\xbc\x95"
+       "5",
+       4, true},
+      {"hexadecimal", "0x10", 0, true},
+      {"an exponent", "1e3", 1, true},
+      {"a fraction", "5.9", 5, true},
+      {"a trailing word", "12abc", 12, true},
+      {"a word", "abc", 0, false},
+  };
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {

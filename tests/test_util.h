@@ -4,6 +4,8 @@
 #define TAGRUN_TESTS_TEST_UTIL_H_
 
 #include <cstdint>
+#include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +55,28 @@ Bytes tagged(std::int32_t value);
 Bytes concat(std::initializer_list<Bytes> parts);
 // Bytes of a text, as they stand.
 Bytes text_bytes(std::string_view text);
+
+// |size| random bytes made of pieces for the run of |first|: noise, bare
+// tag bytes, and tagged values of the run and of its neighbours, some cut
+// short so that the next piece overlaps them.
+Bytes random_file(std::mt19937_64& random, std::int32_t first, std::size_t size);
+
+// The limits a small fixture is run at: the default, and limits small
+// enough to split every tagged value across blocks and to overflow the
+// candidate list.
+std::span<const ScanLimits> fixture_limits();
+
+// A value text and what it converts to.
+struct ValueText {
+  const char* name;
+  std::string text;
+  std::int32_t value;
+  // Whether the tests of the whole tool run it too, in both value places.
+  bool end_to_end;
+};
+
+// The value texts every test of their conversion uses.
+std::vector<ValueText> value_texts();
 
 struct CommandResult {
   std::string out;
