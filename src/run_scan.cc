@@ -133,13 +133,13 @@ Status RunScan::for_each_candidate(int k, std::int64_t from, Visit&& visit) {
 
 Status RunScan::find_value(std::int32_t value, Report& report) {
   std::int64_t reported = -1;
-  const Status status = for_each_candidate(run_index(value), cursor_, [&](std::int64_t tag_offset) {
+  const Status status = for_each_candidate(run_index(value), cursor, [&](std::int64_t tag_offset) {
     report.found(value, tag_offset + 1);
     reported = tag_offset;
     return true;
   });
   if (status.is_ok() && reported >= 0) {
-    cursor_ = reported;
+    cursor = reported;
   }
   return status;
 }
@@ -153,7 +153,7 @@ Status RunScan::rewrite_value(std::int32_t old_value, std::int32_t new_value, Re
       });
   if (status.is_ok() && match) {
     plan.add({*match, old_value, new_value});
-    cursor_ = *match;
+    cursor = *match;
     untouched_from_ = *match + TAGGED_VALUE_SIZE;
   }
   return status;

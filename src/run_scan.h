@@ -140,9 +140,10 @@ class RunScan {
   Status apply_rewrites(std::span<const PlannedRewrite> plan, Report& report,
                         SignalBlock& hold_signals) const;
 
-  // The cursor: the tag offset of the last match of the run, 0 before the
-  // first; find scans begin here.
-  std::int64_t cursor_ = 0;
+  // The scan state is target, file_size and this cursor: the tag offset of
+  // the last match of the run, 0 before the first; find scans begin here.
+  // Only the scans of this run move it.
+  std::int64_t cursor = 0;
   // Rewrite mode: the offset from which the file is untouched by the run,
   // just past the tagged value rewritten last; rewrite scans begin here.
   std::int64_t untouched_from_ = 0;
