@@ -23,7 +23,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +157,13 @@ class FaultInjectionTest : public ::testing::Test {
     }
     return argv;
   }
+
+  // Rewrites 100 -> 200 on a fresh copy of the original file, held where
+  // the strace injection |hold| stops the tool: calls |while_held| with the
+  // held tool's process ID, then lets the run go on. Returns the run's
+  // result, or nothing when the run was never held.
+  std::optional<CommandResult> rewrite_held(const std::string& hold,
+                                            const std::function<void(pid_t)>& while_held);
 
   TempDir dir_;
   std::string target_;
@@ -429,6 +438,19 @@ class HeldRun {
   bool finished_ = false;
 };
 
+std::optional<CommandResult> FaultInjectionTest::rewrite_held(
+    const std::string& hold, const std::function<void(pid_t)>& while_held) {
+  write_file(target_, original_);
+  const std::string log = dir_.file("strace.log");
+  HeldRun run(traced({hold}, {target_, "100", "200"}, log), log);
+  const pid_t tool = run.wait_until_held();
+  if (tool <= 0) {
+    return std::nullopt;
+  }
+  while_held(tool);
+  return run.resume(tool);
+}
+
 // Another process truncates the file while a rewrite is held: the fields
 // that still lie whole inside the file are rewritten, the first that does
 // not is reported as a change, and the file is never extended.
@@ -450,15 +472,11 @@ TEST_F(FaultInjectionTest, TruncatedDuringRewrite) {
   };
   for (const TruncateCase& c : cases) {
     SCOPED_TRACE(c.name);
-    write_file(target_, original_);
-    const std::string log = dir_.file("strace.log");
-    HeldRun run(traced({c.hold}, {target_, "100", "200"}, log), log);
-    const pid_t tool = run.wait_until_held();
-    ASSERT_GT(tool, 0) << "the run was not held";
-    ASSERT_EQ(::truncate(target_.c_str(), c.size), 0);
-    const CommandResult result = run.resume(tool);
-    EXPECT_EQ(result.out, to_lines(c.fields_written) + kChanged);
-    EXPECT_EQ(result.exit_status, 1);
+    const std::optional<CommandResult> result =
+        rewrite_held(c.hold, [&](pid_t) { ASSERT_EQ(::truncate(target_.c_str(), c.size), 0); });
+    ASSERT_TRUE(result) << "the run was not held";
+    EXPECT_EQ(result->out, to_lines(c.fields_written) + kChanged);
+    EXPECT_EQ(result->exit_status, 1);
     Bytes expected = with_fields_rewritten(c.fields_written);
     expected.resize(static_cast<std::size_t>(c.size));
     EXPECT_EQ(read_file(target_), expected);
@@ -489,19 +507,14 @@ TEST_F(FaultInjectionTest, OverwrittenDuringRewrite) {
   };
   for (const OverwriteCase& c : cases) {
     SCOPED_TRACE(c.name);
-    write_file(target_, original_);
-    const std::string log = dir_.file("strace.log");
-    HeldRun run(traced({c.hold}, {target_, "100", "200"}, log), log);
-    const pid_t tool = run.wait_until_held();
-    ASSERT_GT(tool, 0) << "the run was not held";
-    {
+    const std::optional<CommandResult> result = rewrite_held(c.hold, [&](pid_t) {
       const FileDescriptor file(::open(target_.c_str(), O_WRONLY | O_CLOEXEC));
       ASSERT_TRUE(file.is_open());
       ASSERT_EQ(::pwrite(file.get(), &c.byte, 1, c.offset), 1);
-    }
-    const CommandResult result = run.resume(tool);
-    EXPECT_EQ(result.out, to_lines(c.fields_written) + kChanged);
-    EXPECT_EQ(result.exit_status, 1);
+    });
+    ASSERT_TRUE(result) << "the run was not held";
+    EXPECT_EQ(result->out, to_lines(c.fields_written) + kChanged);
+    EXPECT_EQ(result->exit_status, 1);
     Bytes expected = with_fields_rewritten(c.fields_written);
     expected[static_cast<std::size_t>(c.offset)] = c.byte;
     EXPECT_EQ(read_file(target_), expected);
@@ -535,19 +548,16 @@ TEST_F(FaultInjectionTest, FileSizeLimit) {
   };
   for (const LimitCase& c : cases) {
     SCOPED_TRACE(c.name);
-    write_file(target_, original_);
-    const std::string log = dir_.file("strace.log");
-    HeldRun run(traced({c.hold}, {target_, "100", "200"}, log), log);
-    const pid_t tool = run.wait_until_held();
-    ASSERT_GT(tool, 0) << "the run was not held";
-    const auto bytes = static_cast<rlim_t>(c.limit);
-    const rlimit limit{bytes, bytes};
-    ASSERT_EQ(::prlimit(tool, RLIMIT_FSIZE, &limit, nullptr), 0);
-    const CommandResult result = run.resume(tool);
-    EXPECT_EQ(result.out, to_lines(c.fields_written) + (c.fails ? kWriteEfbig : ""));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.exit_status, c.fails ? 1 : 0);
+    const std::optional<CommandResult> result = rewrite_held(c.hold, [&](pid_t tool) {
+      const auto bytes = static_cast<rlim_t>(c.limit);
+      const rlimit limit{bytes, bytes};
+      ASSERT_EQ(::prlimit(tool, RLIMIT_FSIZE, &limit, nullptr), 0);
+    });
+    ASSERT_TRUE(result) << "the run was not held";
+    EXPECT_EQ(result->out, to_lines(c.fields_written) + (c.fails ? kWriteEfbig : ""));
+    EXPECT_EQ(result->err, "");
+    EXPECT_EQ(result->signal, 0);
+    EXPECT_EQ(result->exit_status, c.fails ? 1 : 0);
     EXPECT_EQ(read_file(target_), with_fields_rewritten(c.fields_written));
   }
 }
