@@ -197,23 +197,6 @@ TAGRUN_AVX512 inline __mmask64 pattern512(__mmask64 top_eq, __m512i b1, __m512i 
   return _mm512_mask_cmple_epu8_mask(m, d, splat512(width));
 }
 
-// The candidates among the 64 positions at at whose tag and top byte match
-// pattern low (top_low_eq) or high (top_high_eq).
-TAGRUN_AVX512 inline __mmask64 exact512(const std::uint8_t* at, __mmask64 top_low_eq,
-                                        __mmask64 top_high_eq, const Patterns& p) {
-  if ((top_low_eq | top_high_eq) == 0) {
-    return 0;
-  }
-  const __m512i b1 = _mm512_loadu_si512(at + 1);
-  const __m512i b2 = _mm512_loadu_si512(at + 2);
-  const __m512i b3 = _mm512_loadu_si512(at + 3);
-  if (p.one_pattern) {
-    return pattern512(top_low_eq | top_high_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width);
-  }
-  return pattern512(top_low_eq, b1, b2, b3, p.low_bytes, p.low_offset, p.low_width) |
-         pattern512(top_high_eq, b1, b2, b3, p.high_bytes, p.high_offset, p.high_width);
-}
-
 // The candidates among the live positions of the 64 at at. Masked loads
 // read nothing outside the live positions' bytes; with every position live
 // the compiler drops the masks.
@@ -248,11 +231,62 @@ TAGRUN_AVX512 inline __mmask64 top_byte_matches(__mmask64 tags, __m512i top, __m
   }
 }
 
+// The dwords (qwords) of high:low shifted down by kCount: the masked form
+// with every lane kept, since GCC 12 warns of an uninitialized variable
+// inside the plain form's own header code.
+template <int kCount>
+TAGRUN_AVX512 inline __m512i alignr32(__m512i high, __m512i low) {
+  return _mm512_maskz_alignr_epi32(__mmask16{0xFFFF}, high, low, kCount);
+}
+
+template <int kCount>
+TAGRUN_AVX512 inline __m512i alignr64(__m512i high, __m512i low) {
+  return _mm512_maskz_alignr_epi64(__mmask8{0xFF}, high, low, kCount);
+}
+
+// Value bytes 1 to 3 of the 64 positions whose byte 4 begins |top|, |before|
+// holding the 64 bytes before those: the two vectors' bytes shifted down by
+// 3, 2 and 1, so no byte is loaded again at another offset. alignr_epi8
+// shifts within 16-byte lanes, so each lane is paired with the lane below it,
+// which alignr_epi64 brings into place across the vector.
+struct ValueBytes512 {
+  TAGRUN_AVX512 ValueBytes512(__m512i before, __m512i top)
+      : below(alignr64<6>(top, before)),
+        b1(_mm512_alignr_epi8(top, below, 13)),
+        b2(_mm512_alignr_epi8(top, below, 14)),
+        b3(_mm512_alignr_epi8(top, below, 15)) {}
+  __m512i below, b1, b2, b3;
+};
+
+// The candidates among the 64 positions whose byte 4 begins |top|, |before|
+// holding the 64 bytes before those, given those whose tag and top byte
+// match pattern low (|top_low_eq|) or high (|top_high_eq|). It has no early
+// exit when neither does: where the pair's cheap test passes, as it does for
+// nearly every pair in a file dense in the run's top byte, one vector of a
+// pair still fails it in one pair in twelve or so, and a branch on that
+// costs more in mispredictions than the test it would skip.
+TAGRUN_AVX512 inline __mmask64 exact512(__m512i before, __m512i top, __mmask64 top_low_eq,
+                                        __mmask64 top_high_eq, const Patterns& p) {
+  const ValueBytes512 v(before, top);
+  if (p.one_pattern) {
+    return pattern512(top_low_eq | top_high_eq, v.b1, v.b2, v.b3, p.low_bytes, p.low_offset,
+                      p.low_width);
+  }
+  return pattern512(top_low_eq, v.b1, v.b2, v.b3, p.low_bytes, p.low_offset, p.low_width) |
+         pattern512(top_high_eq, v.b1, v.b2, v.b3, p.high_bytes, p.high_offset, p.high_width);
+}
+
 // The cheap test on two vectors at a time: in most files neither holds a
 // tag with a pattern's top byte. Tests positions from i on in steps of 128
 // and returns where it stopped: where out filled (*full set), or where
 // fewer than 128 positions are left. Nearly every run has one top byte for
 // all its values, and then one compare fewer per vector is needed.
+//
+// Each byte is loaded once, in the vector of top bytes (byte 4) of the
+// positions 4 before it; the tag bytes and value bytes 1 to 3 are made from
+// two such vectors by shifting, not loaded again from the four offsets
+// between. The scan's blocks are read to aligned addresses, so these loads
+// are aligned there, and none crosses a cache line.
 //
 // p is a copy of its own: the writes to out could change the bytes of a
 // Patterns it refers to, and every broadcast of them would be made again
@@ -263,14 +297,25 @@ TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, 
   const __m512i tag = splat512(VALUE_TAG);
   const __m512i top_low = splat512(p.low_bytes[4]);
   std::size_t next = 0;
+  if (i + 128 > end) {
+    return i;
+  }
+  // Only the last four bytes of the vector before the first matter: the
+  // first position's tag and value bytes 1 to 3, in every dword.
+  std::int32_t first_bytes = 0;
+  std::memcpy(&first_bytes, data + i, sizeof first_bytes);
+  __m512i a4 = _mm512_set1_epi32(first_bytes);
   for (; i + 128 <= end; i += 128) {
     const std::uint8_t* const at = data + i;
     const __m512i b4 = _mm512_loadu_si512(at + 4);
     const __m512i c4 = _mm512_loadu_si512(at + 68);
-    const __mmask64 b_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), tag);
-    const __mmask64 c_tags = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at + 64), tag);
+    // Bytes at to at + 63: the last dword of a4, then b4 less its last dword.
+    const __mmask64 b_tags = _mm512_cmpeq_epi8_mask(alignr32<15>(b4, a4), tag);
+    const __mmask64 c_tags = _mm512_cmpeq_epi8_mask(alignr32<15>(c4, b4), tag);
     const __mmask64 b_top = top_byte_matches<kOneTopByte>(b_tags, b4, top_low);
     const __mmask64 c_top = top_byte_matches<kOneTopByte>(c_tags, c4, top_low);
+    const __m512i before = a4;
+    a4 = c4;
     if ((b_top | c_top) == 0) {
       continue;
     }
@@ -278,8 +323,8 @@ TAGRUN_AVX512 std::size_t avx512_pairs(const std::uint8_t* data, std::size_t i, 
     const __mmask64 c_low = kOneTopByte ? c_top : _mm512_mask_cmpeq_epi8_mask(c_top, c4, top_low);
     const __mmask64 b_high = kOneTopByte ? b_top : b_top & ~b_low;
     const __mmask64 c_high = kOneTopByte ? c_top : c_top & ~c_low;
-    if (!emit(exact512(at, b_low, b_high, p), i, out, &next) ||
-        !emit(exact512(at + 64, c_low, c_high, p), i + 64, out, &next)) {
+    if (!emit(exact512(before, b4, b_low, b_high, p), i, out, &next) ||
+        !emit(exact512(b4, c4, c_low, c_high, p), i + 64, out, &next)) {
       *full = true;
       return next;
     }
