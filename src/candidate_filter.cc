@@ -262,9 +262,9 @@ struct ValueBytes512 {
 // holding the 64 bytes before those, given those whose tag and top byte
 // match pattern low (|top_low_eq|) or high (|top_high_eq|). It has no early
 // exit when neither does: where the pair's cheap test passes, as it does for
-// nearly every pair in a file dense in the run's top byte, one vector of a
-// pair still fails it in one pair in twelve or so, and a branch on that
-// costs more in mispredictions than the test it would skip.
+// nearly every pair in a file dense in the run's top byte, about one vector
+// in 14 still fails it on its own, and a branch on that costs more in
+// mispredictions than the test it would skip (measured on whole scans).
 TAGRUN_AVX512 inline __mmask64 exact512(__m512i before, __m512i top, __mmask64 top_low_eq,
                                         __mmask64 top_high_eq, const Patterns& p) {
   const ValueBytes512 v(before, top);
@@ -285,8 +285,9 @@ TAGRUN_AVX512 inline __mmask64 exact512(__m512i before, __m512i top, __mmask64 t
 // Each byte is loaded once, in the vector of top bytes (byte 4) of the
 // positions 4 before it; the tag bytes and value bytes 1 to 3 are made from
 // two such vectors by shifting, not loaded again from the four offsets
-// between. The scan's blocks are read to aligned addresses, so these loads
-// are aligned there, and none crosses a cache line.
+// between. The scan's blocks are read to aligned addresses after the four
+// carried bytes, so in a scan these loads are aligned from the second block
+// on, and none crosses a cache line.
 //
 // p is a copy of its own: the writes to out could change the bytes of a
 // Patterns it refers to, and every broadcast of them would be made again
