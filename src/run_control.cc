@@ -31,22 +31,15 @@ struct Target {
   ino_t inode;
 };
 
-// Writes parts to fd one after another, retrying interrupted and short
-// writes; gives up silently at the first failure, for a message on a
-// stream that has nothing left to report to. Allocates nothing.
+// Writes parts to fd through a report of its own, for a message on a
+// stream that has nothing left to report to: a failure is not told.
+// Allocates nothing.
 void write_parts(int fd, std::initializer_list<std::string_view> parts) {
-  for (std::string_view part : parts) {
-    while (!part.empty()) {
-      const ssize_t n = ::write(fd, part.data(), part.size());
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return;
-      }
-      part.remove_prefix(static_cast<std::size_t>(n));
-    }
+  Report message(fd);
+  for (const std::string_view part : parts) {
+    message.text(part);
   }
+  (void)message.flush();
 }
 
 // Whether fd is open on the target file itself, under whatever name or
